@@ -1,0 +1,27 @@
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+file(GLOB WS_SIM_SOURCES CONFIGURE_DEPENDS tests/sim/*.cpp)
+add_library(wellspire_sim STATIC ${WS_SIM_SOURCES})
+target_include_directories(wellspire_sim PUBLIC tests)
+target_link_libraries(wellspire_sim PUBLIC wellspire_core wellspire_platform)
+target_compile_options(wellspire_sim PRIVATE ${WS_WARNINGS})
+
+file(GLOB WS_UNIT_SOURCES CONFIGURE_DEPENDS
+    tests/backend/*.cpp tests/pairing/*.cpp tests/signals/*.cpp tests/checkins/*.cpp tests/app/*.cpp tests/sim_tests/*.cpp)
+add_executable(unit_tests ${WS_UNIT_SOURCES})
+target_link_libraries(unit_tests PRIVATE wellspire_sim GTest::gtest GTest::gmock GTest::gtest_main)
+target_compile_options(unit_tests PRIVATE ${WS_WARNINGS})
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+
+if(WS_BUILD_LINUX)
+    file(GLOB WS_INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)
+    if(WS_INTEGRATION_SOURCES)
+        add_executable(integration_tests ${WS_INTEGRATION_SOURCES})
+        target_link_libraries(integration_tests PRIVATE wellspire_core wellspire_linux
+            GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+        target_include_directories(integration_tests PRIVATE tests)
+        target_compile_options(integration_tests PRIVATE ${WS_WARNINGS})
+        gtest_discover_tests(integration_tests PROPERTIES LABELS integration DISCOVERY_TIMEOUT 60)
+    endif()
+endif()
