@@ -25,3 +25,18 @@ if(WS_BUILD_LINUX)
         gtest_discover_tests(integration_tests PROPERTIES LABELS integration DISCOVERY_TIMEOUT 60)
     endif()
 endif()
+
+if(WS_BUILD_LINUX)
+    # Tests of the real desktop layers; they need Xvfb, openbox, D-Bus and AT-SPI (scripts/test starts them).
+    file(GLOB WS_DESKTOP_SOURCES CONFIGURE_DEPENDS tests/desktop/*.cpp)
+    if(WS_DESKTOP_SOURCES)
+        add_executable(desktop_tests ${WS_DESKTOP_SOURCES})
+        target_link_libraries(desktop_tests PRIVATE wellspire_core wellspire_linux
+            GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+        target_include_directories(desktop_tests PRIVATE tests)
+        target_compile_options(desktop_tests PRIVATE ${WS_WARNINGS})
+        target_compile_definitions(desktop_tests PRIVATE
+            WS_BUILD_DIR="${CMAKE_BINARY_DIR}" WS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+        gtest_discover_tests(desktop_tests PROPERTIES LABELS desktop RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
+    endif()
+endif()
