@@ -1,13 +1,15 @@
 # The local development backend: its own executable, never linked into the agent.
 find_package(Threads REQUIRED)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+# Debian ships cpp-httplib as a compiled library; its flags must match the ones it was built with.
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 
 file(GLOB WS_DEVSERVER_SOURCES CONFIGURE_DEPENDS src/devserver/*.cpp)
 list(FILTER WS_DEVSERVER_SOURCES EXCLUDE REGEX ".*/src/devserver/main\\.cpp$")
 if(WS_DEVSERVER_SOURCES)
     add_library(wellspire_devserver_lib STATIC ${WS_DEVSERVER_SOURCES})
     target_include_directories(wellspire_devserver_lib PUBLIC src)
-    target_link_libraries(wellspire_devserver_lib PUBLIC nlohmann_json::nlohmann_json PkgConfig::SQLITE Threads::Threads)
+    target_link_libraries(wellspire_devserver_lib PUBLIC nlohmann_json::nlohmann_json PkgConfig::SQLITE PkgConfig::HTTPLIB Threads::Threads)
     target_compile_options(wellspire_devserver_lib PRIVATE ${WS_WARNINGS})
     target_compile_definitions(wellspire_devserver_lib PRIVATE WS_DEVSERVER_DATA_DIR="${CMAKE_SOURCE_DIR}/src/devserver")
 

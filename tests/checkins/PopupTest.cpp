@@ -80,7 +80,7 @@ TEST_F(PopupTest, DuplicatesAreRefusedUntilClosed) {
 TEST_F(PopupTest, SixthCheckInEvictsTheOldestAndTheRestMoveUp) {
     sim.windowing().screen = platform::Rect{0, 0, 1440, 2000};
     std::vector<std::shared_ptr<sim::SimPanel>> p;
-    for (int i = 0; i < 6; ++i) p.push_back(show("P" + std::to_string(i)));
+    for (char c : std::string("ABCDEF")) p.push_back(show(std::string(1, c)));
     EXPECT_TRUE(p[0]->closed());
     for (int i = 1; i < 6; ++i) {
         EXPECT_TRUE(p[i]->isVisible());
