@@ -18,7 +18,7 @@ if(WS_BUILD_LINUX)
     file(GLOB WS_INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)
     if(WS_INTEGRATION_SOURCES)
         add_executable(integration_tests ${WS_INTEGRATION_SOURCES})
-        target_link_libraries(integration_tests PRIVATE wellspire_core wellspire_linux
+        target_link_libraries(integration_tests PRIVATE wellspire_core wellspire_linux PkgConfig::HTTPLIB
             GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
         target_include_directories(integration_tests PRIVATE tests)
         target_compile_options(integration_tests PRIVATE ${WS_WARNINGS})
@@ -31,8 +31,10 @@ if(WS_BUILD_LINUX)
     file(GLOB WS_DESKTOP_SOURCES CONFIGURE_DEPENDS tests/desktop/*.cpp)
     if(WS_DESKTOP_SOURCES)
         add_executable(desktop_tests ${WS_DESKTOP_SOURCES})
-        target_link_libraries(desktop_tests PRIVATE wellspire_core wellspire_linux
+        target_link_libraries(desktop_tests PRIVATE wellspire_core wellspire_linux PkgConfig::HTTPLIB
             GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+        # The tests drive the real agent binary.
+        add_dependencies(desktop_tests wellspire-agent)
         target_include_directories(desktop_tests PRIVATE tests)
         target_compile_options(desktop_tests PRIVATE ${WS_WARNINGS})
         target_compile_definitions(desktop_tests PRIVATE

@@ -14,9 +14,10 @@ public:
     // Hour of the day (0-23) of an instant in the user's local time zone.
     virtual int localHour(TimePoint t) const = 0;
 
-    // An instant earlier than any real clock reading (year 0001).
+    // An instant earlier than any real clock reading: 1901-01-01. Nanosecond time points only
+    // reach back to 1677, and differences with today must stay inside the same 64-bit range.
     static TimePoint distantPast() {
-        return TimePoint{} - std::chrono::seconds(62135596800LL);
+        return TimePoint{} - std::chrono::seconds(2177452800LL);
     }
 };
 

@@ -74,3 +74,12 @@ TEST(SimPlatform, BlockingWaitLetsOnlyRepliesThrough) {
     EXPECT_FALSE(sem->wait(1.0));
     EXPECT_DOUBLE_EQ(sim.elapsed(), 4.0);
 }
+
+TEST(Clock, DistantPastIsBeforeAnyReadingAndSafeToMeasureFrom) {
+    const auto past = platform::Clock::distantPast();
+    const auto now = sim::SimPlatform::at(2026, 12, 7, 12, 0, 0);
+    EXPECT_LT(past, sim::SimPlatform::at(1970, 1, 1, 0, 0, 0));
+    // About 126 years; an overflowed difference would be negative or tiny.
+    EXPECT_NEAR(platform::secondsBetween(past, now) / (365.25 * 86400), 125.9, 0.1);
+    EXPECT_LT(platform::addSeconds(past, 40), now);
+}

@@ -1,0 +1,82 @@
+#include "platform/linux/ImageScaling.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace imagescaling {
+namespace {
+
+struct Tap {
+    int index;
+    float weight;
+};
+
+// For each output position, the source positions it covers and how much of each.
+std::vector<std::vector<Tap>> taps(int sourceSize, int targetSize) {
+    std::vector<std::vector<Tap>> out(static_cast<std::size_t>(targetSize));
+    const double step = static_cast<double>(sourceSize) / targetSize;
+    for (int i = 0; i < targetSize; ++i) {
+        const double from = i * step, to = (i + 1) * step;
+        const int first = static_cast<int>(std::floor(from));
+        const int last = std::min(sourceSize - 1, static_cast<int>(std::ceil(to)) - 1);
+        double total = 0;
+        auto& list = out[static_cast<std::size_t>(i)];
+        for (int s = first; s <= last; ++s) {
+            const double covered = std::min<double>(to, s + 1) - std::max<double>(from, s);
+            if (covered <= 0) continue;
+            list.push_back({s, static_cast<float>(covered)});
+            total += covered;
+        }
+        if (list.empty()) list.push_back({std::clamp(first, 0, sourceSize - 1), 1.0f});
+        else
+            for (auto& t : list) t.weight = static_cast<float>(t.weight / total);
+    }
+    return out;
+}
+
+}  // namespace
+
+platform::Image resize(const platform::Image& source, int width, int height) {
+    platform::Image out;
+    out.width = std::max(1, width);
+    out.height = std::max(1, height);
+    out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
+    if (source.width <= 0 || source.height <= 0 ||
+        source.rgba.size() < static_cast<std::size_t>(source.width) * source.height * 4) {
+        for (std::size_t i = 3; i < out.rgba.size(); i += 4) out.rgba[i] = 255;
+        return out;
+    }
+    if (source.width == out.width && source.height == out.height) return source;
+
+    // Horizontal pass into floats, then vertical pass into bytes.
+    const auto xs = taps(source.width, out.width);
+    const auto ys = taps(source.height, out.height);
+    std::vector<float> rows(static_cast<std::size_t>(out.width) * source.height * 4);
+    for (int y = 0; y < source.height; ++y) {
+        const std::uint8_t* src = source.rgba.data() + static_cast<std::size_t>(y) * source.width * 4;
+        float* dst = rows.data() + static_cast<std::size_t>(y) * out.width * 4;
+        for (int x = 0; x < out.width; ++x) {
+            float acc[4] = {0, 0, 0, 0};
+            for (const auto& t : xs[static_cast<std::size_t>(x)]) {
+                const std::uint8_t* p = src + static_cast<std::size_t>(t.index) * 4;
+                for (int c = 0; c < 4; ++c) acc[c] += t.weight * p[c];
+            }
+            for (int c = 0; c < 4; ++c) dst[x * 4 + c] = acc[c];
+        }
+    }
+    const std::size_t rowFloats = static_cast<std::size_t>(out.width) * 4;
+    std::vector<float> acc(rowFloats);
+    for (int y = 0; y < out.height; ++y) {
+        std::fill(acc.begin(), acc.end(), 0.0f);
+        for (const auto& t : ys[static_cast<std::size_t>(y)]) {
+            const float* row = rows.data() + static_cast<std::size_t>(t.index) * rowFloats;
+            for (std::size_t i = 0; i < rowFloats; ++i) acc[i] += t.weight * row[i];
+        }
+        std::uint8_t* dst = out.rgba.data() + static_cast<std::size_t>(y) * rowFloats;
+        for (std::size_t i = 0; i < rowFloats; ++i)
+            dst[i] = static_cast<std::uint8_t>(std::clamp(std::lround(acc[i]), 0L, 255L));
+    }
+    return out;
+}
+
+}  // namespace imagescaling

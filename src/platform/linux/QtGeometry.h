@@ -1,0 +1,43 @@
+#pragma once
+#include <algorithm>
+#include <cmath>
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QColor>
+#include <QRect>
+#include <QScreen>
+
+#include "platform/Geometry.h"
+#include "platform/Windowing.h"
+
+namespace linuxplatform {
+
+// The logic's screen coordinates grow upward from the bottom-left of the primary screen;
+// Qt's grow downward from the top-left of the virtual desktop.
+inline double primaryBottom() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return 0;
+    const QRect g = screen->geometry();
+    return g.y() + g.height();
+}
+
+inline platform::Rect toLogic(const QRectF& r) {
+    return platform::Rect{r.x(), primaryBottom() - (r.y() + r.height()), r.width(), r.height()};
+}
+
+inline QPointF toQtTopLeft(platform::Point bottomLeft, double height) {
+    return QPointF(bottomLeft.x, primaryBottom() - (bottomLeft.y + height));
+}
+
+// Sizes are in points of the logic's screen, which are the desktop's pixels.
+inline QFont toQFont(const platform::Font& f) {
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(f.size))));
+    font.setBold(f.bold);
+    return font;
+}
+
+inline QColor toQColor(const platform::Color& c) { return QColor::fromRgbF(c.r, c.g, c.b, c.a); }
+
+}  // namespace linuxplatform

@@ -1,0 +1,48 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include <QPointer>
+#include <QWidget>
+
+#include "platform/Windowing.h"
+
+namespace linuxplatform {
+
+class PanelWidget;
+
+// A check-in panel: a frameless, always-on-top tool window on every desktop that never takes
+// focus, drawn from the layout the logic computed.
+class QtPanel final : public platform::Panel, public std::enable_shared_from_this<QtPanel> {
+public:
+    static std::shared_ptr<QtPanel> create(const platform::PanelLayout& layout);
+    ~QtPanel() override;
+
+    bool isVisible() const override;
+    platform::Rect frame() const override;
+    void setFrameOrigin(platform::Point origin) override;
+    void orderFrontRegardless() override;
+    void close() override;
+    std::string identifier() const override { return layout_.identifier; }
+
+private:
+    explicit QtPanel(const platform::PanelLayout& layout);
+    void build();
+
+    platform::PanelLayout layout_;
+    QPointer<PanelWidget> widget_;
+};
+
+class PanelWidget final : public QWidget {
+    Q_OBJECT
+public:
+    explicit PanelWidget(const platform::PanelLayout& layout);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    const platform::PanelLayout layout_;  // a copy: the widget may outlive its QtPanel briefly
+};
+
+}  // namespace linuxplatform

@@ -1,0 +1,131 @@
+#include "platform/linux/QtWindowing.h"
+
+#include <cmath>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFontMetricsF>
+#include <QIcon>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+
+#include "platform/linux/QtGeometry.h"
+#include "platform/linux/QtPanel.h"
+#include "platform/linux/QtStatusItem.h"
+
+namespace linuxplatform {
+
+namespace {
+
+constexpr const char* kSettingsScheme = "x-apple.systempreferences:";
+
+bool onPath(const char* program) { return !QStandardPaths::findExecutable(program).isEmpty(); }
+
+}  // namespace
+
+QtWindowing::QtWindowing() = default;
+QtWindowing::~QtWindowing() = default;
+
+void QtWindowing::setAccessoryActivationPolicy() {
+    // No main window: closing a panel or an alert must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+std::shared_ptr<platform::StatusItem> QtWindowing::createStatusItem() { return std::make_shared<QtStatusItem>(); }
+
+std::shared_ptr<platform::StatusImage> QtWindowing::loadImage(const std::string& path) {
+    const QString file = QString::fromStdString(path);
+    QImage image(file);
+    if (image.isNull()) return nullptr;
+    // Prefer the 2× companion ("name@2x.png") when it is there.
+    const int dot = file.lastIndexOf('.');
+    if (dot > 0) {
+        QImage hi(file.left(dot) + "@2x" + file.mid(dot));
+        if (!hi.isNull()) image = hi;
+    }
+    return std::make_shared<QtStatusImage>(image);
+}
+
+std::shared_ptr<platform::StatusImage> QtWindowing::namedImage(const std::string& name) {
+    const QIcon icon = QIcon::fromTheme(QString::fromStdString(name));
+    if (icon.isNull()) return nullptr;
+    return std::make_shared<QtStatusImage>(icon.pixmap(40, 40).toImage());
+}
+
+int QtWindowing::runModal(const platform::Alert& alert) {
+    QMessageBox box;
+    box.setWindowTitle(QStringLiteral("Wellspire Agent"));
+    box.setIcon(QMessageBox::Warning);
+    box.setText(QString::fromStdString(alert.messageText));
+    box.setInformativeText(QString::fromStdString(alert.informativeText));
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    std::vector<QAbstractButton*> buttons;
+    const auto titles = alert.buttons.empty() ? std::vector<std::string>{"OK"} : alert.buttons;
+    for (std::size_t i = 0; i < titles.size(); ++i) {
+        auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        buttons.push_back(box.addButton(QString::fromStdString(titles[i]), role));
+    }
+    box.setDefaultButton(static_cast<QPushButton*>(buttons.front()));
+    box.setEscapeButton(buttons.size() > 1 ? buttons.back() : buttons.front());
+    box.exec();
+    for (std::size_t i = 0; i < buttons.size(); ++i)
+        if (box.clickedButton() == buttons[i]) return platform::kAlertFirstButtonReturn + static_cast<int>(i);
+    return platform::kAlertFirstButtonReturn + static_cast<int>(buttons.size()) - 1;
+}
+
+std::shared_ptr<platform::Panel> QtWindowing::createPanel(const platform::PanelLayout& layout) {
+    return QtPanel::create(layout);
+}
+
+std::optional<platform::Rect> QtWindowing::mainScreenVisibleFrame() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return std::nullopt;
+    return toLogic(QRectF(screen->availableGeometry()));
+}
+
+double QtWindowing::textHeight(const std::string& text, platform::Font font, double width) {
+    const QFontMetricsF metrics(toQFont(font));
+    const QRectF r = metrics.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop,
+                                          QString::fromStdString(text));
+    return std::ceil(r.height());
+}
+
+void QtWindowing::playSound(const std::string& name) { sound_.play(name); }
+
+std::optional<std::vector<std::string>> QtWindowing::settingsCommand(const std::string& url) {
+    if (url.rfind(kSettingsScheme, 0) != 0) return std::nullopt;
+    const bool accessibility = url.find("Privacy_Accessibility") != std::string::npos;
+    const bool screen = url.find("Privacy_ScreenCapture") != std::string::npos;
+    if (!accessibility && !screen) return std::nullopt;
+    if (onPath("gnome-control-center"))
+        return std::vector<std::string>{"gnome-control-center", accessibility ? "universal-access" : "sharing"};
+    if (onPath("systemsettings") && accessibility) return std::vector<std::string>{"systemsettings", "kcm_access"};
+    if (onPath("xfce4-accessibility-settings") && accessibility)
+        return std::vector<std::string>{"xfce4-accessibility-settings"};
+    return std::nullopt;
+}
+
+bool QtWindowing::openURL(const std::string& url) {
+    if (url.rfind(kSettingsScheme, 0) == 0) {
+        auto command = settingsCommand(url);
+        if (!command) return false;
+        QStringList args;
+        for (std::size_t i = 1; i < command->size(); ++i) args << QString::fromStdString((*command)[i]);
+        return QProcess::startDetached(QString::fromStdString(command->front()), args);
+    }
+    const QUrl qurl(QString::fromStdString(url), QUrl::StrictMode);
+    if (!qurl.isValid()) return false;
+    return QDesktopServices::openUrl(qurl);
+}
+
+void QtWindowing::terminate() {
+    // Leave the event loop once the current handler has returned.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
+}
+
+}  // namespace linuxplatform

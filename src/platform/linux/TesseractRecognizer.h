@@ -1,0 +1,35 @@
+#pragma once
+// Text recognition with Tesseract 5 (LSTM engine, English, no dictionaries), one line per entry.
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/ScreenCapture.h"
+
+namespace tesseract {
+class TessBaseAPI;
+}
+
+namespace linuxplatform {
+
+class TesseractRecognizer final : public platform::TextRecognizer {
+public:
+    TesseractRecognizer();
+    ~TesseractRecognizer() override;
+    std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
+
+    // Lines lower than this share of the image height are dropped.
+    static constexpr double minimumTextHeight = 0.006;
+    // Where the trained data lives: $TESSDATA_PREFIX, else the Debian folder.
+    static std::string dataPath();
+
+private:
+    bool ready();  // loads the engine on first use; call with mutex_ held
+
+    std::mutex mutex_;
+    std::unique_ptr<tesseract::TessBaseAPI> api_;
+    bool loaded_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace linuxplatform

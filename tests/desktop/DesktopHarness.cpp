@@ -1,0 +1,238 @@
+#include "DesktopHarness.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+namespace desktop {
+
+namespace fs = std::filesystem;
+
+std::string buildDir() { return WS_BUILD_DIR; }
+std::string sourceDir() { return WS_SOURCE_DIR; }
+
+std::string sh(const std::string& command, int* status) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int rc = ::pclose(pipe);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+bool waitUntil(const std::function<bool()>& ready, Seconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (ready()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+Json Recorded::json() const { return Json::parse(body, nullptr, false); }
+
+TestBackend::TestBackend() : server_(std::make_unique<httplib::Server>()) {
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+        Recorded r{req.method, req.path, req.body, {}};
+        for (const auto& [k, v] : req.headers) r.headers[k] = v;
+        Json body = Json::object();
+        {
+            std::lock_guard lock(mutex_);
+            recorded_.push_back(r);
+            if (auto it = replies_.find(req.path); it != replies_.end()) body = it->second;
+        }
+        res.set_content(body.dump(), "application/json");
+    };
+    server_->Get(".*", handler);
+    server_->Post(".*", handler);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    waitUntil([this] { return server_->is_running(); }, Seconds(5));
+    reply("/api/gating", Json{{"urgent", false}, {"gentle", false}});
+    reply("/api/agent_prefs", Json{{"track_app_usage", false}});
+    reply("/api/scan", Json{{"level", 0}});
+}
+
+TestBackend::~TestBackend() {
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void TestBackend::reply(const std::string& path, Json body) {
+    std::lock_guard lock(mutex_);
+    replies_[path] = std::move(body);
+}
+
+std::vector<Recorded> TestBackend::requests(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Recorded> out;
+    for (const auto& r : recorded_)
+        if (r.path == path) out.push_back(r);
+    return out;
+}
+
+bool TestBackend::waitFor(const std::string& path, std::size_t n, Seconds timeout) const {
+    return waitUntil([&] { return count(path) >= n; }, timeout);
+}
+
+namespace {
+
+constexpr const char* kLogPath = "/tmp/wellspire-agent.log";
+
+std::size_t logSize() {
+    std::error_code ec;
+    const auto size = fs::file_size(kLogPath, ec);
+    return ec ? 0 : static_cast<std::size_t>(size);
+}
+
+}  // namespace
+
+Agent::Agent(const std::string& backend, bool alertShown) : logOffset_(logSize()) {
+    char pattern[] = "/tmp/wellspire-agent-config.XXXXXX";
+    configDir_ = ::mkdtemp(pattern);
+    fs::create_directories(configDir_ + "/Wellspire");
+    fs::create_directories(configDir_ + "/wellspire-agent");
+    if (!backend.empty()) std::ofstream(configDir_ + "/Wellspire/backend.txt") << backend << "\n";
+    if (alertShown) std::ofstream(configDir_ + "/wellspire-agent/agent.ini") << "[General]\nws.axAlertShown=true\n";
+}
+
+Agent::~Agent() {
+    stop();
+    std::error_code ec;
+    fs::remove_all(configDir_, ec);
+}
+
+std::string Agent::environment() const { return "env XDG_CONFIG_HOME=" + shellQuote(configDir_) + " "; }
+
+bool Agent::start(const std::vector<std::string>& args) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        ::setenv("XDG_CONFIG_HOME", configDir_.c_str(), 1);
+        const std::string exe = buildDir() + "/wellspire-agent";
+        std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
+        ::_exit(127);
+    }
+    pid_ = pid;
+    return waitForLog("LAUNCH path=", Seconds(30));
+}
+
+int Agent::launchAgain(const std::vector<std::string>& args, Seconds timeout) const {
+    std::string command = environment() + "timeout " + std::to_string(static_cast<int>(timeout.count())) + " " +
+                          shellQuote(buildDir() + "/wellspire-agent");
+    for (const auto& a : args) command += " " + shellQuote(a);
+    int status = 0;
+    sh(command + " >/dev/null 2>&1", &status);
+    return status;
+}
+
+bool Agent::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+void Agent::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    const bool ended = waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, Seconds(5));
+    if (!ended) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+std::vector<std::string> Agent::log() const {
+    std::ifstream in(kLogPath, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(logOffset_));
+    std::vector<std::string> lines;
+    std::string line;
+    static const std::regex stamp(R"(^\S+  )");
+    while (std::getline(in, line)) lines.push_back(std::regex_replace(line, stamp, ""));
+    return lines;
+}
+
+bool Agent::waitForLog(const std::string& fragment, Seconds timeout) const {
+    return waitUntil(
+        [&] {
+            for (const auto& line : log())
+                if (line.find(fragment) != std::string::npos) return true;
+            return false;
+        },
+        timeout);
+}
+
+std::vector<std::string> windowsNamed(const std::string& pattern) {
+    std::istringstream out(sh("xdotool search --onlyvisible --name " + shellQuote(pattern) + " 2>/dev/null"));
+    std::vector<std::string> ids;
+    std::string id;
+    while (out >> id) ids.push_back(id);
+    return ids;
+}
+
+std::optional<std::string> waitForWindow(const std::string& pattern, Seconds timeout) {
+    std::optional<std::string> found;
+    waitUntil(
+        [&] {
+            auto ids = windowsNamed(pattern);
+            if (!ids.empty()) found = ids.front();
+            return found.has_value();
+        },
+        timeout);
+    return found;
+}
+
+std::optional<WindowGeometry> geometry(const std::string& window) {
+    const std::string out = sh("xwininfo -id " + window + " 2>/dev/null");
+    WindowGeometry g;
+    auto field = [&](const char* name, int& value) {
+        const auto at = out.find(name);
+        if (at == std::string::npos) return false;
+        value = std::atoi(out.c_str() + at + std::strlen(name));
+        return true;
+    };
+    if (!field("Absolute upper-left X:", g.x) || !field("Absolute upper-left Y:", g.y) || !field("Width:", g.width) ||
+        !field("Height:", g.height))
+        return std::nullopt;
+    return g;
+}
+
+bool screenshot(const std::string& path) {
+    int status = 0;
+    sh("import -window root " + shellQuote(path) + " 2>/dev/null", &status);
+    return status == 0 && fs::exists(path);
+}
+
+std::optional<std::array<int, 3>> pixel(const std::string& image, int x, int y) {
+    const std::string out = sh("convert " + shellQuote(image) + " -crop 1x1+" + std::to_string(x) + "+" +
+                               std::to_string(y) + " -depth 8 -format '%[fx:int(255*r)] %[fx:int(255*g)] %[fx:int(255*b)]' info:");
+    std::array<int, 3> rgb{};
+    std::istringstream in(out);
+    if (!(in >> rgb[0] >> rgb[1] >> rgb[2])) return std::nullopt;
+    return rgb;
+}
+
+}  // namespace desktop

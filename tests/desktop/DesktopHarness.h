@@ -1,0 +1,104 @@
+#pragma once
+// Drives the real agent on the private X display of scripts/desktop-session: a loopback backend
+// that records what the agent sends, the agent process itself, and the X tools that look at it.
+#include <array>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace httplib {
+class Server;
+}
+
+namespace desktop {
+
+using Json = nlohmann::json;
+using Seconds = std::chrono::duration<double>;
+
+// Runs a shell command; its standard output, and its exit status in `status` when given.
+std::string sh(const std::string& command, int* status = nullptr);
+std::string shellQuote(const std::string& text);
+// Polls `ready` every 50 ms until it holds or `timeout` passes.
+bool waitUntil(const std::function<bool()>& ready, Seconds timeout);
+
+struct Recorded {
+    std::string method;
+    std::string path;
+    std::string body;
+    std::map<std::string, std::string> headers;
+    Json json() const;
+};
+
+// A loopback backend on an ephemeral port.
+class TestBackend {
+public:
+    TestBackend();
+    ~TestBackend();
+    int port() const { return port_; }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    // The reply to a path (default: an empty object).
+    void reply(const std::string& path, Json body);
+    std::vector<Recorded> requests(const std::string& path) const;
+    std::size_t count(const std::string& path) const { return requests(path).size(); }
+    bool waitFor(const std::string& path, std::size_t n, Seconds timeout) const;
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<Recorded> recorded_;
+    std::map<std::string, Json> replies_;
+};
+
+// One run of build/wellspire-agent with its own config folder.
+class Agent {
+public:
+    // `backend`: written to the override file when not empty. `alertShown`: the one-time
+    // Accessibility explanation counts as already shown.
+    explicit Agent(const std::string& backend, bool alertShown = true);
+    ~Agent();
+    bool start(const std::vector<std::string>& args = {});
+    // Runs a second `wellspire-agent args...` to completion; its exit status.
+    int launchAgain(const std::vector<std::string>& args, Seconds timeout = Seconds(10)) const;
+    void stop();
+    bool running() const;
+    int pid() const { return pid_; }
+    const std::string& configDir() const { return configDir_; }
+
+    // Log lines written since this object was made, timestamps stripped.
+    std::vector<std::string> log() const;
+    bool waitForLog(const std::string& fragment, Seconds timeout) const;
+
+private:
+    std::string environment() const;
+    std::string configDir_;
+    std::size_t logOffset_ = 0;
+    int pid_ = -1;
+};
+
+struct WindowGeometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// X windows whose title matches the (POSIX extended) pattern, oldest first.
+std::vector<std::string> windowsNamed(const std::string& pattern);
+std::optional<std::string> waitForWindow(const std::string& pattern, Seconds timeout);
+std::optional<WindowGeometry> geometry(const std::string& window);
+// The screen as an image file (PNG); false on failure.
+bool screenshot(const std::string& path);
+// The RGB of one pixel of an image file.
+std::optional<std::array<int, 3>> pixel(const std::string& image, int x, int y);
+
+std::string buildDir();
+std::string sourceDir();
+
+}  // namespace desktop

@@ -1,0 +1,272 @@
+// The Qt windowing layer on the private X display: panels, alerts, the main loop and URL hand-off.
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "DesktopHarness.h"
+#include "checkins/Popup.h"
+#include "checkins/Snooze.h"
+#include "platform/Platform.h"
+#include "platform/linux/LinuxBasics.h"
+#include "platform/linux/QtMainLoop.h"
+#include "platform/linux/QtWindowing.h"
+#include "platform/linux/UrlEventServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QApplication& app() {
+    static int argc = 1;
+    static char name[] = "desktop_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* instance = new QApplication(argc, argv);
+    return *instance;
+}
+
+void pump(double seconds) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < seconds * 1000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QApplication::sendPostedEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool pumpUntil(const std::function<bool()>& ready, double seconds) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < seconds * 1000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ready();
+}
+
+class QtShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app();
+        platform::Services s;
+        s.clock = std::make_shared<linuxplatform::SystemClock>();
+        s.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
+        s.windowing = std::make_shared<linuxplatform::QtWindowing>();
+        s.files = std::make_shared<linuxplatform::PosixFiles>(desktop::buildDir() + "/resources");
+        platform::install(s);
+        Popup::shared().resetForTesting();
+        Snooze::setUntil(platform::Clock::distantPast());
+    }
+    void TearDown() override {
+        Popup::shared().closeAll();
+        pump(0.2);
+        Popup::shared().resetForTesting();
+    }
+    // The available area in X coordinates (y down).
+    static QRect available() { return QGuiApplication::primaryScreen()->availableGeometry(); }
+};
+
+TEST_F(QtShellTest, PanelsStackUnderTheTopRightCornerAndTheSixthEvictsTheOldest) {
+    for (int i = 1; i <= 6; ++i) Popup::shared().show("Check-in " + std::to_string(i), "Message number " + std::to_string(i), false);
+    ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Check-in 6").size() == 1; }, 10));
+    pump(0.5);
+    EXPECT_TRUE(desktop::windowsNamed("^Check-in 1").empty());
+    const QRect area = available();
+    int expectedTop = area.y() + 22;
+    for (int i = 2; i <= 6; ++i) {
+        auto ids = desktop::windowsNamed("^Check-in " + std::to_string(i) + "Message number");
+        ASSERT_EQ(ids.size(), 1u) << i;
+        auto g = desktop::geometry(ids[0]);
+        ASSERT_TRUE(g);
+        EXPECT_EQ(g->width, 380) << i;
+        EXPECT_EQ(g->x, area.x() + area.width() - 22 - 380) << i;
+        EXPECT_EQ(g->y, expectedTop) << i;
+        expectedTop += g->height + 10;
+    }
+}
+
+TEST_F(QtShellTest, CrisisAndGentlePanelsLookAsLaidOut) {
+    Popup::shared().show("Wellspire — let’s loop someone in",
+                         "Something you just wrote suggests you’re in real pain. You don’t have to carry it alone. "
+                         "If it’s urgent, call or text 988.",
+                         true);
+    Popup::shared().show("Wellspire noticed something",
+                         "The last little while has leaned harder than your usual. Want to take a breath or talk it "
+                         "through?",
+                         false);
+    ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Wellspire noticed").size() == 1; }, 10));
+    pump(0.8);
+    auto crisis = desktop::geometry(desktop::windowsNamed("^Wellspire — let’s loop")[0]);
+    auto gentle = desktop::geometry(desktop::windowsNamed("^Wellspire noticed")[0]);
+    ASSERT_TRUE(crisis && gentle);
+    const QRect area = available();
+    EXPECT_EQ(crisis->x + crisis->width, area.x() + area.width() - 22);
+    EXPECT_EQ(crisis->y, area.y() + 22);
+    EXPECT_EQ(gentle->y, crisis->y + crisis->height + 10);
+    // H = T + M + 136 with a one-line title (at least 15 pt) and a wrapped message.
+    EXPECT_GE(crisis->height, 136 + 18 + 30);
+    EXPECT_LT(crisis->height, 136 + 40 + 120);
+
+    const std::string shot = desktop::buildDir() + "/desktop-panels.png";
+    ASSERT_TRUE(desktop::screenshot(shot));
+    for (const auto& [g, name] : {std::pair{*crisis, "crisis"}, std::pair{*gentle, "gentle"}}) {
+        const std::string crop = desktop::buildDir() + "/" + name + "-panel.png";
+        desktop::sh("convert " + desktop::shellQuote(shot) + " -crop " + std::to_string(g.width) + "x" +
+                    std::to_string(g.height) + "+" + std::to_string(g.x) + "+" + std::to_string(g.y) + " +repage " +
+                    desktop::shellQuote(crop));
+        // Bottom-right inside the rounded corner lies outside the glow: the plain background.
+        auto bg = desktop::pixel(shot, g.x + g.width - 24, g.y + g.height - 8);
+        ASSERT_TRUE(bg);
+        EXPECT_NEAR((*bg)[0], 5, 4) << name;
+        EXPECT_NEAR((*bg)[1], 6, 4) << name;
+        EXPECT_NEAR((*bg)[2], 8, 4) << name;
+        // The primary button is white, away from its title.
+        auto button = desktop::pixel(shot, g.x + 30, g.y + g.height - 58 - 15);
+        ASSERT_TRUE(button);
+        EXPECT_GE((*button)[0], 240) << name;
+        EXPECT_GE((*button)[2], 240) << name;
+    }
+    // The glow between the message and the button: warm for a crisis, cool for a gentle check-in.
+    auto glowAt = [&](const desktop::WindowGeometry& g) {
+        return desktop::pixel(shot, g.x + static_cast<int>(0.28 * 380), g.y + g.height - 96);
+    };
+    auto warm = glowAt(*crisis);
+    auto cool = glowAt(*gentle);
+    ASSERT_TRUE(warm && cool);
+    EXPECT_GT((*warm)[0], (*warm)[2] + 3);
+    EXPECT_GT((*cool)[2], (*cool)[0]);
+    EXPECT_GT((*warm)[0], 8);
+}
+
+TEST_F(QtShellTest, AlertReturnsTheCodeOfThePressedButton) {
+    auto pressLater = [] {
+        QTimer::singleShot(300, [] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            for (auto* b : box->buttons())
+                if (b->text() == "Later") b->click();
+        });
+    };
+    pressLater();
+    const int code = platform::get().windowing->runModal({"Accessibility permission needed", "Grant access.", {"Open Settings", "Later"}});
+    EXPECT_EQ(code, platform::kAlertFirstButtonReturn + 1);
+}
+
+TEST_F(QtShellTest, PostedTasksRunInCallOrderFromAnyThreadAndTimersRepeat) {
+    std::vector<int> order;
+    std::thread other([&] {
+        for (int i = 0; i < 100; ++i) platform::mainLoop().post([&order, i] { order.push_back(i); });
+    });
+    other.join();
+    for (int i = 100; i < 110; ++i) platform::mainLoop().post([&order, i] { order.push_back(i); });
+    int fired = 0;
+    auto handle = platform::mainLoop().scheduleRepeating(0.05, [&] { ++fired; });
+    handle.reset();  // the timer outlives its handle
+    ASSERT_TRUE(pumpUntil([&] { return fired >= 3 && order.size() == 110; }, 5));
+    for (int i = 0; i < 110; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    EXPECT_TRUE(platform::mainLoop().isMainThread());
+    bool off = true;
+    std::thread([&] { off = platform::mainLoop().isMainThread(); }).join();
+    EXPECT_FALSE(off);
+}
+
+class UrlHandOffTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app();
+        char pattern[] = "/tmp/ws-runtime.XXXXXX";
+        runtime = ::mkdtemp(pattern);
+        saved = std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    }
+    void TearDown() override {
+        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+        std::error_code ec;
+        fs::remove_all(runtime, ec);
+    }
+    std::string runtime, saved;
+};
+
+TEST_F(UrlHandOffTest, ARunningAgentReceivesTheUrlAndNothingElse) {
+    EXPECT_FALSE(linuxplatform::UrlEventServer::handOff(std::string("wellspire://pair?token=x")));  // nobody listens
+    linuxplatform::UrlEventServer server;
+    ASSERT_TRUE(server.listen());
+    linuxplatform::UrlEventServer second;
+    EXPECT_FALSE(second.listen());  // one agent per user
+
+    struct stat st {};
+    ASSERT_EQ(::stat((runtime + "/wellspire-agent").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    std::vector<std::optional<std::string>> got;
+    server.setGetURLHandler([&](const std::optional<std::string>& url) { got.push_back(url); });
+    std::atomic<int> results{0};
+    std::thread sender([&] {
+        results += linuxplatform::UrlEventServer::handOff(std::string("wellspire://pair?token=abc%20d")) ? 1 : 0;
+        results += linuxplatform::UrlEventServer::handOff(std::nullopt) ? 1 : 0;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return results.load() == 2 || !got.empty(); }, 5));
+    pumpUntil([&] { return results.load() == 2; }, 5);
+    sender.join();
+    pump(0.2);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], "wellspire://pair?token=abc%20d");
+}
+
+TEST_F(UrlHandOffTest, UrlsBeforeTheHandlerWaitForItAndAStaleSocketIsReplaced) {
+    {
+        // What a crashed agent leaves behind: the socket file, and nobody listening on it.
+        const std::string path = *linuxplatform::UrlEventServer::socketPath();
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(fd);
+        ASSERT_TRUE(fs::exists(path));
+    }
+    linuxplatform::UrlEventServer server;
+    ASSERT_TRUE(server.listen());
+    server.deliver("wellspire://pair?token=early");
+    std::vector<std::string> got;
+    server.setGetURLHandler([&](const std::optional<std::string>& url) { got.push_back(url.value_or("")); });
+    EXPECT_EQ(got, std::vector<std::string>{"wellspire://pair?token=early"});
+}
+
+TEST_F(UrlHandOffTest, AnotherUserCannotReachTheAgent) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    linuxplatform::UrlEventServer server;
+    ASSERT_TRUE(server.listen());
+    std::vector<std::string> got;
+    server.setGetURLHandler([&](const std::optional<std::string>& url) { got.push_back(url.value_or("")); });
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        const bool delivered = linuxplatform::UrlEventServer::handOff(std::string("wellspire://pair?token=evil"));
+        ::_exit(delivered ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_TRUE(pumpUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 5));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    pump(0.3);
+    EXPECT_TRUE(got.empty());
+}
+
+}  // namespace

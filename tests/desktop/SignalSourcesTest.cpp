@@ -1,0 +1,476 @@
+// The real signal sources on the private X display: AT-SPI focus and text, the X11 workspace,
+// X11 screen capture and Tesseract, driven with GTK probe windows and xdotool.
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "DesktopHarness.h"
+#include "SignalProbe.h"
+#include "platform/Platform.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/ImageScaling.h"
+#include "platform/linux/LinuxBasics.h"
+#include "platform/linux/TesseractRecognizer.h"
+#include "platform/linux/X11ScreenCapture.h"
+#include "platform/linux/X11Workspace.h"
+
+namespace {
+
+using desktop::ProbeWindow;
+using desktop::xdotool;
+
+class SignalSources : public ::testing::Test {
+protected:
+    void SetUp() override {
+        loop = std::make_shared<desktop::PumpedMainLoop>();
+        platform::Services s;
+        s.clock = std::make_shared<linuxplatform::SystemClock>();
+        s.mainLoop = loop;
+        platform::install(s);
+    }
+    void TearDown() override { platform::install({}); }
+    std::shared_ptr<desktop::PumpedMainLoop> loop;
+};
+
+std::optional<std::string> focusedAttribute(platform::Accessibility& ax, const std::string& name) {
+    auto element = ax.focusedElement();
+    if (!element) return std::nullopt;
+    auto value = element->attribute(name);
+    if (!value || !value->isString) return std::nullopt;
+    return value->string;
+}
+
+bool waitForAttribute(platform::Accessibility& ax, const std::string& name, const std::string& expected,
+                      double seconds = 10) {
+    return desktop::waitUntil([&] { return focusedAttribute(ax, name) == expected; }, desktop::Seconds(seconds));
+}
+
+// ---- Accessibility
+
+TEST_F(SignalSources, FocusedEntryTextAndSelectionAreReadAndPasswordsNever) {
+    ProbeWindow probe({"--title", "Probe Entries", "--entries"});
+    ASSERT_TRUE(probe.waitShown("Probe Entries"));
+    ASSERT_TRUE(probe.activate());
+    xdotool("type --delay 20 'typed before listening'");
+
+    // Focus that was set before we listened is found by walking the desktop.
+    linuxplatform::AtspiAccessibility ax;
+    EXPECT_TRUE(waitForAttribute(ax, "AXValue", "typed before listening"));
+
+    xdotool("type --delay 20 ' and after'");
+    EXPECT_TRUE(waitForAttribute(ax, "AXValue", "typed before listening and after"));
+    EXPECT_FALSE(focusedAttribute(ax, "AXSelectedText"));
+    xdotool("key ctrl+a");
+    EXPECT_TRUE(waitForAttribute(ax, "AXSelectedText", "typed before listening and after"));
+
+    // Into the password field: an element, and nothing readable in it.
+    xdotool("key Tab");
+    xdotool("type --delay 20 'hunter2 is my secret'");
+    ASSERT_TRUE(desktop::waitUntil([&] { return !focusedAttribute(ax, "AXValue"); }, desktop::Seconds(10)));
+    for (int i = 0; i < 3; ++i) {
+        auto element = ax.focusedElement();
+        ASSERT_TRUE(element);
+        EXPECT_FALSE(element->attribute("AXValue"));
+        EXPECT_FALSE(element->attribute("AXSelectedText"));
+        EXPECT_FALSE(element->attribute("AXRole"));
+    }
+    xdotool("key ctrl+a");
+    desktop::waitUntil([] { return false; }, desktop::Seconds(0.3));
+    EXPECT_FALSE(focusedAttribute(ax, "AXSelectedText"));
+
+    // Focus events keep following: the field after it reads again, with non-ASCII text intact.
+    xdotool("key Tab");
+    xdotool("type --delay 20 'after the secret café'");
+    EXPECT_TRUE(waitForAttribute(ax, "AXValue", "after the secret café"));
+}
+
+TEST_F(SignalSources, FocusedElementAnswersQuicklyAndGoesAwayWithItsApplication) {
+    linuxplatform::AtspiAccessibility ax;
+    {
+        ProbeWindow probe({"--title", "Probe Leaving", "--entries"});
+        ASSERT_TRUE(probe.waitShown("Probe Leaving"));
+        ASSERT_TRUE(probe.activate());
+        xdotool("type --delay 20 'soon gone'");
+        ASSERT_TRUE(waitForAttribute(ax, "AXValue", "soon gone"));
+    }
+    EXPECT_TRUE(desktop::waitUntil([&] { return !focusedAttribute(ax, "AXValue"); }, desktop::Seconds(5)));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) ax.focusedElement();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5 * 350));
+}
+
+TEST_F(SignalSources, TrustIsTheAccessibilityBusSwitchAndThePromptTurnsItOn) {
+    auto setEnabled = [](bool on) {
+        desktop::sh(std::string("gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus "
+                                "--method org.freedesktop.DBus.Properties.Set org.a11y.Status IsEnabled '<") +
+                    (on ? "true" : "false") + ">' >/dev/null 2>&1");
+    };
+    linuxplatform::AtspiAccessibility ax;
+    setEnabled(false);
+    EXPECT_FALSE(ax.isProcessTrusted());
+    EXPECT_FALSE(ax.isProcessTrustedWithPrompt());  // the answer from before the prompt
+    EXPECT_TRUE(ax.isProcessTrusted());
+    EXPECT_TRUE(ax.isProcessTrustedWithPrompt());
+    setEnabled(true);
+}
+
+// ---- Workspace
+
+TEST_F(SignalSources, FrontmostApplicationAndActivationNotices) {
+    ProbeWindow alpha({"--title", "Probe Alpha", "--wmclass", "ProbeAlpha"});
+    ProbeWindow beta({"--title", "Probe Beta", "--wmclass", "ProbeBeta"});
+    ASSERT_TRUE(alpha.waitShown("Probe Alpha"));
+    ASSERT_TRUE(beta.waitShown("Probe Beta"));
+    ASSERT_TRUE(alpha.activate());
+
+    linuxplatform::X11Workspace ws;
+    auto front = ws.frontmostApplication();
+    ASSERT_TRUE(front);
+    EXPECT_EQ(front->pid, alpha.pid());
+    EXPECT_EQ(front->bundleIdentifier, "ProbeAlpha");
+    EXPECT_EQ(front->localizedName, "ProbeAlpha");
+    EXPECT_EQ(ws.ownPid(), static_cast<int>(::getpid()));
+    EXPECT_EQ(std::filesystem::path(ws.bundlePath()), std::filesystem::path(desktop::buildDir()));
+
+    std::vector<std::optional<platform::RunningApplication>> kept, removed;
+    bool onMain = true;
+    auto keep = ws.addActivationObserver([&](const std::optional<platform::RunningApplication>& app) {
+        onMain = onMain && loop->isMainThread();
+        kept.push_back(app);
+    });
+    auto gone = ws.addActivationObserver(
+        [&](const std::optional<platform::RunningApplication>& app) { removed.push_back(app); });
+    ws.removeActivationObserver(gone);
+    loop->pump(0.3);  // the watcher is listening by now
+    kept.clear();
+
+    ASSERT_TRUE(beta.activate());
+    ASSERT_TRUE(loop->pumpUntil([&] { return !kept.empty(); }, 5));
+    ASSERT_TRUE(kept.back());
+    EXPECT_EQ(kept.back()->pid, beta.pid());
+    EXPECT_EQ(kept.back()->bundleIdentifier, "ProbeBeta");
+    EXPECT_EQ(ws.frontmostApplication()->pid, beta.pid());
+
+    ASSERT_TRUE(alpha.activate());
+    ASSERT_TRUE(loop->pumpUntil([&] { return kept.size() >= 2 && kept.back() && kept.back()->pid == alpha.pid(); }, 5));
+    loop->pump(0.3);
+    EXPECT_EQ(kept.size(), 2u);  // one notice per change
+    EXPECT_TRUE(onMain);
+    EXPECT_TRUE(removed.empty());
+}
+
+TEST_F(SignalSources, KeyDownsCarryOnlyTheDeleteDistinction) {
+    ProbeWindow probe({"--title", "Probe Keys", "--entries"});
+    ASSERT_TRUE(probe.waitShown("Probe Keys"));
+    ASSERT_TRUE(probe.activate());
+    linuxplatform::X11Workspace ws;
+    std::vector<int> codes;
+    bool onMain = true;
+    ws.addGlobalKeyDownMonitor([&](int code) {
+        onMain = onMain && loop->isMainThread();
+        codes.push_back(code);
+    });
+    loop->pump(0.3);
+    xdotool("key --delay 30 BackSpace a Delete KP_Delete 3 Return");
+    ASSERT_TRUE(loop->pumpUntil([&] { return codes.size() >= 6; }, 5));
+    loop->pump(0.2);
+    EXPECT_EQ(codes, (std::vector<int>{51, 0, 117, 117, 0, 0}));
+    EXPECT_TRUE(onMain);
+}
+
+TEST(X11WorkspaceKeys, KeysymMapping) {
+    using W = linuxplatform::X11Workspace;
+    EXPECT_EQ(W::keyCodeForKeysym(0xff08), 51);   // BackSpace
+    EXPECT_EQ(W::keyCodeForKeysym(0xffff), 117);  // Delete
+    EXPECT_EQ(W::keyCodeForKeysym(0xff9f), 117);  // KP_Delete
+    // Keysyms whose low byte or value equals the codes the logic reads still count as ordinary keys.
+    for (unsigned long sym : {0x33ul /* '3' */, 0x75ul /* 'u' */, 0xff0dul, 0xffe1ul, 51ul, 117ul})
+        EXPECT_EQ(W::keyCodeForKeysym(sym), 0) << sym;
+}
+
+// ---- Screen capture
+
+struct Counts {
+    int green = 0, magenta = 0;
+};
+Counts colours(const platform::Image& image) {
+    Counts c;
+    for (std::size_t i = 0; i + 3 < image.rgba.size(); i += 4) {
+        const int r = image.rgba[i], g = image.rgba[i + 1], b = image.rgba[i + 2];
+        if (r < 60 && g > 160 && b < 100) ++c.green;
+        if (r > 200 && g < 60 && b > 200) ++c.magenta;
+    }
+    return c;
+}
+
+std::shared_ptr<const platform::Image> imageOf(const platform::CaptureResult& result) {
+    if (auto* image = std::get_if<std::shared_ptr<const platform::Image>>(&result)) return *image;
+    ADD_FAILURE() << std::get<platform::CaptureError>(result).description;
+    return nullptr;
+}
+
+platform::ShareableContent contentOf(platform::ScreenCapture& capture) {
+    platform::ShareableContent content;
+    int calls = 0;
+    capture.shareableContent([&](platform::ContentResult r) {
+        ++calls;
+        if (auto* c = std::get_if<platform::ShareableContent>(&r)) content = *c;
+        else ADD_FAILURE() << std::get<platform::CaptureError>(r).description;
+    });
+    EXPECT_EQ(calls, 1);
+    return content;
+}
+
+std::optional<platform::ShareableWindow> windowWithId(const platform::ShareableContent& content, const std::string& id) {
+    for (const auto& w : content.windows)
+        if (std::to_string(w.id) == id) return w;
+    return std::nullopt;
+}
+
+TEST_F(SignalSources, WindowsAreListedWithTheirOwnerAndCapturedAlone) {
+    ProbeWindow green({"--title", "Probe Green", "--color", "#20d040", "--size", "520x320", "--position", "100,120"});
+    ASSERT_TRUE(green.waitShown("Probe Green"));
+    ProbeWindow cover({"--title", "Probe Cover", "--color", "#ff20ff", "--size", "520x320", "--position", "300,220"});
+    ASSERT_TRUE(cover.waitShown("Probe Cover"));
+    ASSERT_TRUE(cover.activate());
+    desktop::waitUntil([] { return false; }, desktop::Seconds(0.5));
+
+    linuxplatform::X11ScreenCapture capture;
+    ASSERT_TRUE(capture.preflight());
+    const auto content = contentOf(capture);
+    auto window = windowWithId(content, green.window());
+    ASSERT_TRUE(window) << "the probe window is not listed";
+    EXPECT_EQ(window->ownerPid, green.pid());
+    EXPECT_TRUE(window->onScreen);
+    const auto geometry = desktop::geometry(green.window());
+    ASSERT_TRUE(geometry);
+    EXPECT_EQ(window->frame.width, geometry->width);
+    EXPECT_EQ(window->frame.height, geometry->height);
+    EXPECT_EQ(window->frame.x, geometry->x);
+    int screenWidth = 0, screenHeight = 0;
+    std::istringstream(desktop::sh("xdotool getdisplaygeometry")) >> screenWidth >> screenHeight;
+    ASSERT_GT(screenHeight, 0);
+    EXPECT_EQ(window->frame.top(), screenHeight - geometry->y);  // y grows upward from the bottom
+    ASSERT_FALSE(content.displays.empty());
+    EXPECT_EQ(content.displays.front().width, screenWidth);
+    EXPECT_EQ(content.displays.front().height, screenHeight);
+    // Topmost first: the covering window comes before the one it covers.
+    auto position = [&](const std::string& id) {
+        for (std::size_t i = 0; i < content.windows.size(); ++i)
+            if (std::to_string(content.windows[i].id) == id) return i;
+        return content.windows.size();
+    };
+    EXPECT_LT(position(cover.window()), position(green.window()));
+
+    // The window alone, although another one covers part of it.
+    int calls = 0;
+    std::shared_ptr<const platform::Image> image;
+    capture.captureWindow(*window, 260, 160, [&](platform::CaptureResult r) {
+        ++calls;
+        image = imageOf(r);
+    });
+    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 260);
+    EXPECT_EQ(image->height, 160);
+    ASSERT_EQ(image->rgba.size(), 260u * 160u * 4u);
+    const Counts c = colours(*image);
+    EXPECT_GT(c.green, 260 * 160 * 9 / 10);
+    EXPECT_EQ(c.magenta, 0);
+}
+
+TEST_F(SignalSources, DisplayCaptureLeavesTheExcludedWindowsOut) {
+    ProbeWindow green({"--title", "Probe Under", "--color", "#20d040", "--size", "520x320", "--position", "100,120"});
+    ASSERT_TRUE(green.waitShown("Probe Under"));
+    ProbeWindow cover({"--title", "Probe Over", "--color", "#ff20ff", "--size", "520x320", "--position", "300,220"});
+    ASSERT_TRUE(cover.waitShown("Probe Over"));
+    ASSERT_TRUE(cover.activate());
+    desktop::waitUntil([] { return false; }, desktop::Seconds(0.5));
+
+    linuxplatform::X11ScreenCapture capture;
+    ASSERT_TRUE(capture.preflight());
+    const auto content = contentOf(capture);
+    auto over = windowWithId(content, cover.window());
+    ASSERT_TRUE(over);
+    ASSERT_FALSE(content.displays.empty());
+    const auto display = content.displays.front();
+
+    std::shared_ptr<const platform::Image> whole, without;
+    capture.captureDisplay(display, {}, 720, 450, [&](platform::CaptureResult r) { whole = imageOf(r); });
+    capture.captureDisplay(display, {*over}, 720, 450, [&](platform::CaptureResult r) { without = imageOf(r); });
+    ASSERT_TRUE(whole && without);
+    EXPECT_EQ(without->width, 720);
+    EXPECT_EQ(without->height, 450);
+    const Counts a = colours(*whole), b = colours(*without);
+    EXPECT_GT(a.magenta, 20000);  // about 260 x 160 at half size
+    EXPECT_EQ(b.magenta, 0);
+    // What the excluded window covered shows the window beneath it.
+    EXPECT_GT(b.green, a.green + 10000);
+}
+
+TEST_F(SignalSources, CaptureFailuresCompleteOnceWithADescription) {
+    linuxplatform::X11ScreenCapture capture;
+    ASSERT_TRUE(capture.preflight());
+    platform::ShareableWindow missing;
+    missing.id = 0x7ffffff0;
+    int calls = 0;
+    std::string description;
+    capture.captureWindow(missing, 100, 100, [&](platform::CaptureResult r) {
+        ++calls;
+        if (auto* e = std::get_if<platform::CaptureError>(&r)) description = e->description;
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(description.empty());
+
+    description.clear();
+    capture.captureDisplay({424242, 10, 10}, {}, 100, 100, [&](platform::CaptureResult r) {
+        ++calls;
+        if (auto* e = std::get_if<platform::CaptureError>(&r)) description = e->description;
+    });
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(description.empty());
+}
+
+TEST_F(SignalSources, WithoutAnXDisplayEverythingIsEmptyAndNothingCrashes) {
+    const std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    ::setenv("DISPLAY", ":4711", 1);  // nobody listens there
+    {
+        linuxplatform::X11Workspace ws;
+        EXPECT_FALSE(ws.frontmostApplication());
+        auto reg = ws.addActivationObserver([](const std::optional<platform::RunningApplication>&) {});
+        ws.removeActivationObserver(reg);
+        ws.removeActivationObserver(nullptr);
+        EXPECT_EQ(ws.ownPid(), static_cast<int>(::getpid()));
+
+        linuxplatform::X11ScreenCapture capture;
+        EXPECT_FALSE(capture.preflight());
+        int calls = 0;
+        capture.shareableContent([&](platform::ContentResult r) {
+            ++calls;
+            EXPECT_TRUE(std::holds_alternative<platform::CaptureError>(r));
+        });
+        capture.captureWindow({}, 10, 10, [&](platform::CaptureResult r) {
+            ++calls;
+            EXPECT_TRUE(std::holds_alternative<platform::CaptureError>(r));
+        });
+        capture.captureDisplay({}, {}, 10, 10, [&](platform::CaptureResult r) {
+            ++calls;
+            EXPECT_TRUE(std::holds_alternative<platform::CaptureError>(r));
+        });
+        EXPECT_EQ(calls, 3);
+    }
+    ::setenv("DISPLAY", saved.c_str(), 1);
+}
+
+// ---- Text recognition
+
+std::optional<platform::Image> rendered(const std::string& name, const std::string& convertArgs) {
+    const std::string path = desktop::buildDir() + "/" + name + ".png";
+    desktop::sh("convert " + convertArgs + " " + desktop::shellQuote(path) + " 2>/dev/null");
+    return desktop::loadImage(path);
+}
+
+std::string joined(const std::vector<std::optional<std::string>>& lines) {
+    std::string out;
+    for (const auto& l : lines)
+        if (l) out += *l + " | ";
+    return out;
+}
+
+TEST_F(SignalSources, RecognizerReadsEachLineInOrderWithoutLineBreaks) {
+    auto image = rendered("ocr-two-lines",
+                          "-background white -fill black -font DejaVu-Sans -pointsize 48 "
+                          "label:'Quiet harbor lantern\\nSeven silver bridges'");
+    ASSERT_TRUE(image);
+    linuxplatform::TesseractRecognizer ocr;
+    auto lines = ocr.recognize(*image);
+    ASSERT_TRUE(lines);
+    ASSERT_EQ(lines->size(), 2u) << joined(*lines);
+    ASSERT_TRUE((*lines)[0] && (*lines)[1]);
+    EXPECT_EQ(*(*lines)[0], "Quiet harbor lantern");
+    EXPECT_EQ(*(*lines)[1], "Seven silver bridges");
+
+    // A blank image is a success with no lines.
+    platform::Image white{200, 100, std::vector<std::uint8_t>(200 * 100 * 4, 255)};
+    auto none = ocr.recognize(white);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+    EXPECT_FALSE(ocr.recognize(platform::Image{}));
+}
+
+TEST_F(SignalSources, RecognizerDropsLinesLowerThanTheMinimumShareOfTheImage) {
+    const std::string text =
+        "-fill black -font DejaVu-Sans -pointsize 72 -annotate +30+150 'Great big words' "
+        "-pointsize 22 -annotate +30+400 'tiny little words'";
+    auto shortImage = rendered("ocr-short", "-size 1000x1000 xc:white " + text);
+    auto tallImage = rendered("ocr-tall", "-size 1000x5000 xc:white " + text);
+    ASSERT_TRUE(shortImage && tallImage);
+    linuxplatform::TesseractRecognizer ocr;
+    auto near = ocr.recognize(*shortImage);
+    auto far = ocr.recognize(*tallImage);
+    ASSERT_TRUE(near && far);
+    // Readable, and kept, where the line is taller than 0.006 of the image ...
+    EXPECT_NE(joined(*near).find("tiny little words"), std::string::npos) << joined(*near);
+    // ... and dropped where it is not (0.006 x 5000 = 30 pixels).
+    EXPECT_NE(joined(*far).find("Great big words"), std::string::npos) << joined(*far);
+    EXPECT_EQ(joined(*far).find("tiny"), std::string::npos) << joined(*far);
+}
+
+TEST_F(SignalSources, ACapturedWindowIsReadBack) {
+    ProbeWindow probe({"--title", "Probe Words", "--label", "Lantern harbor morning", "--size", "700x200"});
+    ASSERT_TRUE(probe.waitShown("Probe Words"));
+    ASSERT_TRUE(probe.activate());
+    desktop::waitUntil([] { return false; }, desktop::Seconds(0.5));
+    linuxplatform::X11ScreenCapture capture;
+    ASSERT_TRUE(capture.preflight());
+    auto window = windowWithId(contentOf(capture), probe.window());
+    ASSERT_TRUE(window);
+    std::shared_ptr<const platform::Image> image;
+    const int w = static_cast<int>(window->frame.width * 2), h = static_cast<int>(window->frame.height * 2);
+    capture.captureWindow(*window, w, h, [&](platform::CaptureResult r) { image = imageOf(r); });
+    ASSERT_TRUE(image);
+    linuxplatform::TesseractRecognizer ocr;
+    auto lines = ocr.recognize(*image);
+    ASSERT_TRUE(lines);
+    EXPECT_NE(joined(*lines).find("Lantern harbor morning"), std::string::npos) << joined(*lines);
+}
+
+// ---- Scaling
+
+TEST(ImageScaling, ShrinkingAveragesTheCoveredAreaAndGrowingKeepsFlatColour) {
+    // Columns white, white, black, black: half size gives one white and one black pixel.
+    platform::Image stripes{4, 2, {}};
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const std::uint8_t v = x < 2 ? 255 : 0;
+            stripes.rgba.insert(stripes.rgba.end(), {v, v, v, 255});
+        }
+    auto half = imagescaling::resize(stripes, 2, 1);
+    ASSERT_EQ(half.rgba.size(), 2u * 4u);
+    EXPECT_EQ(half.rgba[0], 255);
+    EXPECT_EQ(half.rgba[4], 0);
+    // Neighbours mix in proportion to what each covers: 4 -> 3 gives the middle pixel equal parts of both.
+    auto third = imagescaling::resize(stripes, 3, 2);
+    EXPECT_EQ(third.rgba[0], 255);
+    EXPECT_NEAR(third.rgba[4], 128, 1);
+    EXPECT_EQ(third.rgba[8], 0);
+
+    platform::Image red{1, 1, {200, 10, 20, 255}};
+    auto big = imagescaling::resize(red, 3, 5);
+    ASSERT_EQ(big.rgba.size(), 3u * 5u * 4u);
+    for (std::size_t i = 0; i < big.rgba.size(); i += 4) {
+        EXPECT_EQ(big.rgba[i], 200);
+        EXPECT_EQ(big.rgba[i + 1], 10);
+        EXPECT_EQ(big.rgba[i + 2], 20);
+        EXPECT_EQ(big.rgba[i + 3], 255);
+    }
+    // A broken source never reads out of bounds.
+    auto empty = imagescaling::resize(platform::Image{10, 10, {}}, 4, 4);
+    EXPECT_EQ(empty.rgba.size(), 4u * 4u * 4u);
+}
+
+}  // namespace
