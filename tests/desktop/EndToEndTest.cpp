@@ -90,12 +90,22 @@ TEST_F(EndToEndTest, PairTypeSeeTheCheckInsAndIgnoreForAnHour) {
     ASSERT_TRUE(agent.waitForLog("AX GRANTED", Seconds(20)));
 
     // Pairing: the dashboard's pairing page sends the browser to a wellspire: link.
-    const std::string location = desktop::sh("curl -s -o /dev/null -w '%{redirect_url}' -X POST " + server.base() + "/pair-agent");
+    std::string location = desktop::sh("curl -s -o /dev/null -D - -d '' " + server.base() +
+                                       "/pair-agent | sed -n 's/^[Ll]ocation: *//p' | tr -d '\\r\\n'");
     ASSERT_EQ(location.rfind("wellspire://pair?token=", 0), 0u) << location;
     EXPECT_EQ(agent.launchAgain({location}), 0);
     auto connected = desktop::waitForWindow("^Connected", Seconds(10));
     ASSERT_TRUE(connected);
     clickPanelButton(*connected, 252, 20, 108, 30);  // Dismiss
+
+    // Heavy words on screen: scanned, confirmed in context, a quiet check-in. (First: any screen
+    // check-in holds back further confirmations for 15 s.)
+    desktop::ProbeWindow board({"--title", "Board", "--label", "feeling so alone and hopeless", "--size", "1000x260",
+                                "--position", "60,100"});
+    ASSERT_TRUE(board.waitShown("Board"));
+    ASSERT_TRUE(board.activate());
+    EXPECT_TRUE(desktop::waitForWindow("^Wellspire — a quiet check-in", Seconds(25)));
+    EXPECT_TRUE(agent.waitForLog("confirmed in context → popup (crisis=false)", Seconds(2)));
 
     // A typed crisis sentence: the crisis check-in.
     ASSERT_TRUE(notes.activate());
@@ -107,14 +117,6 @@ TEST_F(EndToEndTest, PairTypeSeeTheCheckInsAndIgnoreForAnHour) {
     desktop::xdotool("key ctrl+a BackSpace");
     desktop::xdotool("type --delay 25 'nobody would care, I want to die'");
     EXPECT_TRUE(desktop::waitForWindow("^Wellspire — let's loop someone inA pattern crossed", Seconds(25)));
-
-    // Heavy words on screen: scanned, confirmed in context, a quiet check-in.
-    desktop::ProbeWindow board({"--title", "Board", "--label", "feeling so alone and hopeless", "--size", "1000x260",
-                                "--position", "60,100"});
-    ASSERT_TRUE(board.waitShown("Board"));
-    ASSERT_TRUE(board.activate());
-    EXPECT_TRUE(desktop::waitForWindow("^Wellspire — a quiet check-in", Seconds(25)));
-    EXPECT_TRUE(agent.waitForLog("confirmed in context → popup (crisis=false)", Seconds(2)));
 
     // "Ignore 1h" on any panel: everything closes and nothing is read or sent for the hour.
     auto anyPanel = desktop::waitForWindow("^Wellspire — ", Seconds(2));
