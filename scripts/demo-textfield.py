@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A plain GTK 3 window with one text field, for the demonstration run."""
 import gi
 

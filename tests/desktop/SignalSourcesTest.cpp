@@ -394,6 +394,15 @@ TEST_F(SignalSources, RecognizerReadsEachLineInOrderWithoutLineBreaks) {
     EXPECT_EQ(*(*lines)[0], "Quiet harbor lantern");
     EXPECT_EQ(*(*lines)[1], "Seven silver bridges");
 
+    // A dark theme reads the same.
+    auto dark = rendered("ocr-dark", "-background '#1e1e22' -fill '#e1e1e1' -font DejaVu-Sans -pointsize 48 "
+                                     "label:'Quiet harbor lantern'");
+    ASSERT_TRUE(dark);
+    auto darkLines = ocr.recognize(*dark);
+    ASSERT_TRUE(darkLines);
+    ASSERT_EQ(darkLines->size(), 1u) << joined(*darkLines);
+    EXPECT_EQ((*darkLines)[0], "Quiet harbor lantern");
+
     // A blank image is a success with no lines.
     platform::Image white{200, 100, std::vector<std::uint8_t>(200 * 100 * 4, 255)};
     auto none = ocr.recognize(white);
