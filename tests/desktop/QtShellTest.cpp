@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QMenu>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <sys/socket.h>
@@ -24,6 +27,7 @@
 #include "platform/Platform.h"
 #include "platform/linux/LinuxBasics.h"
 #include "platform/linux/QtMainLoop.h"
+#include "platform/linux/QtStatusItem.h"
 #include "platform/linux/QtWindowing.h"
 #include "platform/linux/UrlEventServer.h"
 
@@ -152,6 +156,39 @@ TEST_F(QtShellTest, CrisisAndGentlePanelsLookAsLaidOut) {
     EXPECT_GT((*warm)[0], (*warm)[2] + 3);
     EXPECT_GT((*cool)[2], (*cool)[0]);
     EXPECT_GT((*warm)[0], 8);
+}
+
+TEST_F(QtShellTest, StatusIconShowsTheEmblemWithTheStatusDotAndTheMenuLines) {
+    auto& windowing = *platform::get().windowing;
+    auto item = std::dynamic_pointer_cast<linuxplatform::QtStatusItem>(windowing.createStatusItem());
+    ASSERT_TRUE(item);
+    auto emblem = windowing.loadImage(desktop::buildDir() + "/resources/menubar.png");
+    ASSERT_TRUE(emblem);
+    emblem->setSize(20, 20);
+    emblem->setTemplate(false);
+    item->setImage(emblem);
+    auto dotAt = [&] {
+        const QImage icon = item->tray()->icon().pixmap(40, 40).toImage();
+        return icon.pixelColor(icon.width() * 3 / 4, icon.height() * 3 / 4);
+    };
+    item->setTitle(" 🟢");
+    EXPECT_GT(dotAt().green(), 180);
+    EXPECT_LT(dotAt().red(), 90);
+    item->setTitle(" 🔴");
+    EXPECT_GT(dotAt().red(), 220);
+    EXPECT_LT(dotAt().green(), 90);
+
+    auto items = item->setMenu({{false, "Status", "", nullptr}, {true, "", "", nullptr}, {false, "Send & go", "t", [] {}}});
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_FALSE(items[1]);
+    const auto actions = item->menu()->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_FALSE(actions[0]->isEnabled());
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_EQ(actions[2]->text(), "Send && go");
+    EXPECT_EQ(actions[2]->shortcut(), QKeySequence("Ctrl+T"));
+    items[0]->setTitle("Wellspire — paused");
+    EXPECT_EQ(actions[0]->text(), "Wellspire — paused");
 }
 
 TEST_F(QtShellTest, AlertReturnsTheCodeOfThePressedButton) {

@@ -29,6 +29,8 @@ QImage QtStatusImage::render() const {
     const int w = static_cast<int>(2 * (width_ > 0 ? width_ : image_.width() / 2.0));
     const int h = static_cast<int>(2 * (height_ > 0 ? height_ : image_.height() / 2.0));
     QImage out = image_.scaled(std::max(1, w), std::max(1, h), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    // Qt gives "name@2x.png" a ratio of 2; the status dot is drawn in plain pixels.
+    out.setDevicePixelRatio(1.0);
     if (template_) {
         // A template image is a shape: draw it in the panel's foreground colour.
         QPainter p(&out);
