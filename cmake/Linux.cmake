@@ -1,6 +1,7 @@
 # The real desktop: Qt 6, libcurl, libsecret, AT-SPI 2, X11, Tesseract, libcanberra.
 find_package(CURL REQUIRED)
 find_package(Threads REQUIRED)
+find_package(OpenMP REQUIRED COMPONENTS CXX)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network DBus)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(ATSPI REQUIRED IMPORTED_TARGET atspi-2)
@@ -8,13 +9,14 @@ pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xi xcomposite xrandr xfix
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0)
+pkg_check_modules(XXHASH REQUIRED IMPORTED_TARGET libxxhash)
 
 file(GLOB WS_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp src/platform/linux/*.h)
 add_library(wellspire_linux STATIC ${WS_LINUX_SOURCES})
 set_target_properties(wellspire_linux PROPERTIES AUTOMOC ON)
 target_link_libraries(wellspire_linux PUBLIC wellspire_platform
     PRIVATE CURL::libcurl PkgConfig::LIBSECRET PkgConfig::ATSPI PkgConfig::X11LIBS PkgConfig::TESSERACT
-            PkgConfig::CANBERRA PkgConfig::GLIB Threads::Threads
+            PkgConfig::CANBERRA PkgConfig::GLIB PkgConfig::XXHASH OpenMP::OpenMP_CXX Threads::Threads
     PUBLIC Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::DBus)
 target_compile_options(wellspire_linux PRIVATE ${WS_WARNINGS})
 # Qt and GLib both like the name "signals"; keep Qt's keywords off.

@@ -74,11 +74,22 @@ bool hasState(AtspiAccessible* object, AtspiStateType state) {
 }  // namespace
 
 struct AtspiAccessibility::Impl {
+    // The last reading of the focused element, handed to callers without waiting for the AT-SPI thread.
+    struct Snapshot {
+        std::mutex mutex;
+        bool read = false;  // false until the first reading, and after a failed one
+        Reading reading;
+    };
+
     // Touched only on the AT-SPI thread.
     struct Tracker {
         bool available = false;
         AtspiEventListener* listener = nullptr;
         AtspiAccessible* focused = nullptr;
+        std::shared_ptr<Snapshot> snapshot = std::make_shared<Snapshot>();
+        // Readings are taken just before the caller is expected back, from the pace of its requests.
+        std::chrono::steady_clock::time_point lastRequest{};
+        GSource* prefetch = nullptr;
 
         void setFocused(AtspiAccessible* object) {
             if (object) g_object_ref(object);
@@ -94,13 +105,127 @@ struct AtspiAccessibility::Impl {
     std::mutex busMutex;
     GDBusConnection* session = nullptr;
 
+    // Whether the accessibility bus is on, as last heard: -1 before the first answer. Callers get
+    // it at once; each question also asks the bus again, off their thread, and the bus tells of
+    // changes itself.
+    std::atomic<int> trusted{-1};
+    std::atomic<bool> trustAsked{false};
+    guint trustSubscription = 0;
+
+    bool cachedTrust(GMainThread& on) {
+        const int known = trusted.load();
+        if (known < 0) {
+            const bool enabled = isEnabled().value_or(false);
+            trusted.store(enabled ? 1 : 0);
+            on.post([this] { subscribeToTrust(); });
+            return enabled;
+        }
+        if (!trustAsked.exchange(true)) on.post([this] { askTrust(); });
+        return known == 1;
+    }
+
+    // On the AT-SPI thread, so the replies and signals arrive there.
+    void askTrust() {
+        GDBusConnection* connection = bus();
+        if (!connection) {
+            trustAsked.store(false);
+            return;
+        }
+        g_dbus_connection_call(connection, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
+                               g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
+                               G_DBUS_CALL_FLAGS_NONE, queryTimeoutMs, nullptr, onTrustReply, this);
+    }
+
+    static void onTrustReply(GObject* source, GAsyncResult* result, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        GError* error = nullptr;
+        GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+        bool enabled = false;
+        if (reply) {
+            GVariant* value = nullptr;
+            g_variant_get(reply, "(v)", &value);
+            if (value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) enabled = g_variant_get_boolean(value);
+            if (value) g_variant_unref(value);
+            g_variant_unref(reply);
+        } else {
+            g_clear_error(&error);
+        }
+        self->trusted.store(enabled ? 1 : 0);
+        self->trustAsked.store(false);
+    }
+
+    void subscribeToTrust() {
+        GDBusConnection* connection = bus();
+        if (!connection || trustSubscription) return;
+        trustSubscription = g_dbus_connection_signal_subscribe(
+            connection, "org.a11y.Bus", "org.freedesktop.DBus.Properties", "PropertiesChanged", "/org/a11y/bus",
+            "org.a11y.Status", G_DBUS_SIGNAL_FLAGS_NONE, onTrustChanged, this, nullptr);
+    }
+
+    static void onTrustChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                               GVariant* parameters, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return;
+        GVariant* changed = g_variant_get_child_value(parameters, 1);
+        gboolean enabled = FALSE;
+        if (g_variant_lookup(changed, "IsEnabled", "b", &enabled)) self->trusted.store(enabled ? 1 : 0);
+        g_variant_unref(changed);
+    }
+
+    void unsubscribeFromTrust() {
+        if (trustSubscription && session) g_dbus_connection_signal_unsubscribe(session, trustSubscription);
+        trustSubscription = 0;
+    }
+
     static void onFocus(AtspiEvent* event, void* data) {
         auto* tracker = static_cast<Tracker*>(data);
+        AtspiAccessible* before = tracker->focused;
         if (event->source) {
             if (event->detail1) tracker->setFocused(event->source);
             else if (event->source == tracker->focused) tracker->setFocused(nullptr);
         }
         g_boxed_free(ATSPI_TYPE_EVENT, event);
+        if (tracker->focused != before) refresh(*tracker);
+    }
+
+    // Reads the focused element now and publishes the reading.
+    static void refresh(Tracker& tracker) {
+        auto reading = read(tracker);
+        std::lock_guard lock(tracker.snapshot->mutex);
+        tracker.snapshot->read = reading.has_value();
+        tracker.snapshot->reading = reading ? std::move(*reading) : Reading{};
+    }
+
+    static gboolean onPrefetch(gpointer data) {
+        auto* tracker = static_cast<Tracker*>(data);
+        g_source_unref(tracker->prefetch);
+        tracker->prefetch = nullptr;
+        refresh(*tracker);
+        return G_SOURCE_REMOVE;
+    }
+
+    static void cancelPrefetch(Tracker& tracker) {
+        if (!tracker.prefetch) return;
+        g_source_destroy(tracker.prefetch);
+        g_source_unref(tracker.prefetch);
+        tracker.prefetch = nullptr;
+    }
+
+    // A caller took the reading at `at`. A caller that comes back at a steady pace finds one taken
+    // just before its return; any other finds the one taken right after its last request.
+    static void requested(Tracker& tracker, std::chrono::steady_clock::time_point at) {
+        using namespace std::chrono;
+        const auto pace = at - tracker.lastRequest;
+        tracker.lastRequest = at;
+        cancelPrefetch(tracker);
+        if (pace < prefetchLead + milliseconds(50) || pace > seconds(10)) {
+            refresh(tracker);
+            return;
+        }
+        const auto due = duration_cast<milliseconds>(at + pace - prefetchLead - steady_clock::now());
+        tracker.prefetch = g_timeout_source_new(static_cast<guint>(std::max<long>(0, due.count())));
+        g_source_set_callback(tracker.prefetch, onPrefetch, &tracker, nullptr);
+        g_source_attach(tracker.prefetch, g_main_context_get_thread_default());
     }
 
     static void start(Tracker& tracker, GMainContext* context) {
@@ -116,9 +241,11 @@ struct AtspiAccessibility::Impl {
         GError* error = nullptr;
         if (!atspi_event_listener_register(tracker.listener, kFocusEvent, &error)) g_clear_error(&error);
         if (!tracker.focused) tracker.setFocused(findFocused());
+        refresh(tracker);
     }
 
     static void stop(Tracker& tracker) {
+        cancelPrefetch(tracker);
         if (tracker.listener) {
             GError* error = nullptr;
             if (!atspi_event_listener_deregister(tracker.listener, kFocusEvent, &error)) g_clear_error(&error);
@@ -261,7 +388,10 @@ struct AtspiAccessibility::Impl {
             connection, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
             g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
             G_DBUS_CALL_FLAGS_NONE, queryTimeoutMs, nullptr, &error);
-        if (reply) g_variant_unref(reply);
+        if (reply) {
+            trusted.store(1);  // the bus took it
+            g_variant_unref(reply);
+        }
         if (error) g_clear_error(&error);
     }
 };
@@ -279,37 +409,34 @@ AtspiAccessibility::AtspiAccessibility() : impl_(std::make_unique<Impl>()) {
 
 AtspiAccessibility::~AtspiAccessibility() {
     auto tracker = impl_->tracker;
-    impl_->thread->call([tracker] { Impl::stop(*tracker); }, std::chrono::seconds(2));
+    Impl* impl = impl_.get();
+    impl_->thread->call([tracker, impl] {
+        Impl::stop(*tracker);
+        impl->unsubscribeFromTrust();
+    }, std::chrono::seconds(2));
     impl_->thread.reset();
     if (impl_->ownsLibrary) trackerRunning.store(false);
     std::lock_guard lock(impl_->busMutex);
     if (impl_->session) g_object_unref(impl_->session);
 }
 
-bool AtspiAccessibility::isProcessTrusted() { return impl_->isEnabled().value_or(false); }
+bool AtspiAccessibility::isProcessTrusted() { return impl_->cachedTrust(*impl_->thread); }
 
 bool AtspiAccessibility::isProcessTrustedWithPrompt() {
-    const bool enabled = impl_->isEnabled().value_or(false);
+    const bool enabled = impl_->cachedTrust(*impl_->thread);
     // Like a prompt that the user has not answered yet: the answer is the one from before.
     if (!enabled) impl_->enable();
     return enabled;
 }
 
 std::shared_ptr<platform::AXElement> AtspiAccessibility::focusedElement() {
-    auto result = std::make_shared<std::optional<Reading>>();
-    auto resultMutex = std::make_shared<std::mutex>();
     auto tracker = impl_->tracker;
-    const bool inTime = impl_->thread->call(
-        [tracker, result, resultMutex] {
-            auto reading = Impl::read(*tracker);
-            std::lock_guard lock(*resultMutex);
-            *result = std::move(reading);
-        },
-        std::chrono::milliseconds(queryTimeoutMs));
-    if (!inTime) return nullptr;
-    std::lock_guard lock(*resultMutex);
-    if (!*result) return nullptr;
-    return std::make_shared<AtspiElement>(std::move(**result));
+    if (!impl_->ownsLibrary) return nullptr;
+    const auto at = std::chrono::steady_clock::now();
+    impl_->thread->post([tracker, at] { Impl::requested(*tracker, at); });
+    std::lock_guard lock(tracker->snapshot->mutex);
+    if (!tracker->snapshot->read) return nullptr;
+    return std::make_shared<AtspiElement>(tracker->snapshot->reading);
 }
 
 }  // namespace linuxplatform

@@ -4,6 +4,7 @@
 // events on a thread of its own (libatspi is single-threaded), and every query from outside
 // reaches that thread with a time limit, so a hung application never stalls the caller.
 // libatspi is process-wide: only the first of several live instances follows the focus.
+#include <chrono>
 #include <memory>
 
 #include "platform/Accessibility.h"
@@ -17,14 +18,18 @@ public:
     AtspiAccessibility(const AtspiAccessibility&) = delete;
     AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
 
+    // The first answer is asked of the bus; later ones are the last heard, refreshed off the
+    // caller's thread at each question and whenever the bus announces a change.
     bool isProcessTrusted() override;
     bool isProcessTrustedWithPrompt() override;
-    // The focused element as read now: its text and first selection are fetched in one trip to the
-    // AT-SPI thread, so the whole read costs the caller at most `queryTimeout`. Password fields
-    // and elements without text give an element whose attributes are all nothing.
+    // The focused element's latest reading: its text and first selection. Readings are taken when
+    // the focus moves and, for a caller that asks at a steady pace, `prefetchLead` before it asks
+    // again (otherwise right after it asked). Nothing when nothing has focus or the last reading
+    // failed. Password fields and elements without text give an element whose attributes are all nothing.
     std::shared_ptr<platform::AXElement> focusedElement() override;
 
     static constexpr int queryTimeoutMs = 300;
+    static constexpr std::chrono::milliseconds prefetchLead{80};
 
     struct Impl;
 

@@ -48,13 +48,21 @@ platform::Image resize(const platform::Image& source, int width, int height) {
     }
     if (source.width == out.width && source.height == out.height) return source;
 
-    // Horizontal pass into floats, then vertical pass into bytes.
+    // Each output row blends a few consecutive source rows, each scaled horizontally once; only
+    // the rows still needed are kept, so the extra memory is a few rows, not a frame of floats.
     const auto xs = taps(source.width, out.width);
     const auto ys = taps(source.height, out.height);
-    std::vector<float> rows(static_cast<std::size_t>(out.width) * source.height * 4);
-    for (int y = 0; y < source.height; ++y) {
+    std::size_t window = 1;
+    for (const auto& list : ys) window = std::max(window, list.size() + 1);
+    const std::size_t rowFloats = static_cast<std::size_t>(out.width) * 4;
+    std::vector<float> rows(window * rowFloats);
+    std::vector<int> held(window, -1);
+    auto scaledRow = [&](int y) -> const float* {
+        const std::size_t slot = static_cast<std::size_t>(y) % window;
+        float* dst = rows.data() + slot * rowFloats;
+        if (held[slot] == y) return dst;
+        held[slot] = y;
         const std::uint8_t* src = source.rgba.data() + static_cast<std::size_t>(y) * source.width * 4;
-        float* dst = rows.data() + static_cast<std::size_t>(y) * out.width * 4;
         for (int x = 0; x < out.width; ++x) {
             float acc[4] = {0, 0, 0, 0};
             for (const auto& t : xs[static_cast<std::size_t>(x)]) {
@@ -63,18 +71,18 @@ platform::Image resize(const platform::Image& source, int width, int height) {
             }
             for (int c = 0; c < 4; ++c) dst[x * 4 + c] = acc[c];
         }
-    }
-    const std::size_t rowFloats = static_cast<std::size_t>(out.width) * 4;
+        return dst;
+    };
     std::vector<float> acc(rowFloats);
     for (int y = 0; y < out.height; ++y) {
         std::fill(acc.begin(), acc.end(), 0.0f);
         for (const auto& t : ys[static_cast<std::size_t>(y)]) {
-            const float* row = rows.data() + static_cast<std::size_t>(t.index) * rowFloats;
+            const float* row = scaledRow(t.index);
             for (std::size_t i = 0; i < rowFloats; ++i) acc[i] += t.weight * row[i];
         }
         std::uint8_t* dst = out.rgba.data() + static_cast<std::size_t>(y) * rowFloats;
         for (std::size_t i = 0; i < rowFloats; ++i)
-            dst[i] = static_cast<std::uint8_t>(std::clamp(std::lround(acc[i]), 0L, 255L));
+            dst[i] = static_cast<std::uint8_t>(std::clamp(acc[i] + 0.5f, 0.0f, 255.0f));  // weights are positive
     }
     return out;
 }

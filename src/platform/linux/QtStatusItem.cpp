@@ -1,5 +1,7 @@
 #include "platform/linux/QtStatusItem.h"
 
+#include "platform/linux/Trace.h"
+
 #include <QAction>
 #include <QMenu>
 #include <QPainter>
@@ -41,6 +43,8 @@ QImage QtStatusImage::render() const {
 }
 
 void QtMenuItem::setTitle(const std::string& title) {
+    // The status is set again every couple of seconds; redrawing an unchanged tray icon is not free.
+    if (title == title_) return;
     title_ = title;
     if (action_) action_->setText(menuText(title));
     if (changed_) changed_();
@@ -49,6 +53,7 @@ void QtMenuItem::setTitle(const std::string& title) {
 QtStatusItem::QtStatusItem() : tray_(new QSystemTrayIcon()) {
     refresh();
     tray_->show();
+    trace::mark("status item shown");
 }
 
 QtStatusItem::~QtStatusItem() {
@@ -64,6 +69,7 @@ void QtStatusItem::setImage(std::shared_ptr<platform::StatusImage> image) {
 }
 
 void QtStatusItem::setTitle(const std::string& title) {
+    if (title == title_) return;
     title_ = title;
     refresh();
 }

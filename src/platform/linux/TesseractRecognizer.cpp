@@ -1,8 +1,11 @@
 #include "platform/linux/TesseractRecognizer.h"
 
+#include <leptonica/allheaders.h>
+#include <omp.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace linuxplatform {
@@ -22,6 +25,8 @@ std::string TesseractRecognizer::dataPath() {
 bool TesseractRecognizer::ready() {
     if (loaded_) return true;
     if (failed_) return false;
+    // Leptonica reports, on stderr, every band in which it finds nothing to read.
+    setMsgSeverity(L_SEVERITY_NONE);
     api_ = std::make_unique<tesseract::TessBaseAPI>();
     // Dictionaries can only be turned off while the engine loads.
     const std::vector<std::string> names{"load_system_dawg", "load_freq_dawg"};
@@ -40,47 +45,58 @@ bool TesseractRecognizer::ready() {
 }
 
 std::optional<std::vector<std::optional<std::string>>> TesseractRecognizer::recognize(const platform::Image& image) {
-    if (image.width <= 0 || image.height <= 0 ||
-        image.rgba.size() < static_cast<std::size_t>(image.width) * image.height * 4)
+    const GreyPage page = GreyPage::of(image);
+    if (page.width == 0) return std::nullopt;
+    auto bands = lines(page, {Band{0, page.height}});
+    if (!bands) return std::nullopt;
+    std::vector<std::optional<std::string>> out;
+    for (auto& line : bands->front()) out.push_back(std::move(line.text));
+    return out;
+}
+
+std::optional<std::vector<std::vector<TextLine>>> TesseractRecognizer::lines(const GreyPage& page,
+                                                                             const std::vector<Band>& bands) {
+    if (page.width <= 0 || page.height <= 0 ||
+        page.pixels.size() < static_cast<std::size_t>(page.width) * page.height)
         return std::nullopt;
     std::lock_guard lock(mutex_);
     if (!ready()) return std::nullopt;
-
-    // Grey is all the engine looks at; converting here keeps the channel order out of it.
-    std::vector<unsigned char> grey(static_cast<std::size_t>(image.width) * image.height);
-    for (std::size_t i = 0; i < grey.size(); ++i) {
-        const unsigned char* p = image.rgba.data() + i * 4;
-        grey[i] = static_cast<unsigned char>((299 * p[0] + 587 * p[1] + 114 * p[2] + 500) / 1000);
-    }
-    // The engine reads dark text on light ground first and retries every failed line inverted;
-    // a mostly dark screen (a dark theme) is turned over once instead, which halves its cost.
-    unsigned long long sum = 0;
-    for (unsigned char g : grey) sum += g;
-    if (sum < 128ull * grey.size())
-        for (unsigned char& g : grey) g = static_cast<unsigned char>(255 - g);
-    api_->SetImage(grey.data(), image.width, image.height, 1, image.width);
-    api_->SetSourceResolution(144);
-    if (api_->Recognize(nullptr) != 0) {
-        api_->Clear();
-        return std::nullopt;
-    }
-    std::vector<std::optional<std::string>> lines;
-    const double minimumHeight = minimumTextHeight * image.height;
-    std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
-    if (it) {
+    // A background reader keeps to one core: the engine's parallel loops ask for a fixed number of
+    // threads whose waiting spins cost several times the work itself. No level of nesting may be
+    // active, so every such loop runs on this thread alone.
+    omp_set_max_active_levels(0);
+    const double minimumHeight = minimumTextHeight * page.height;
+    std::vector<std::vector<TextLine>> out;
+    for (const Band& requested : bands) {
+        const int top = std::clamp(requested.top, 0, page.height);
+        const int bottom = std::clamp(requested.bottom, top, page.height);
+        auto& found = out.emplace_back();
+        if (bottom == top || bottom - top < minimumHeight) continue;
+        // Each band is a page of its own: the engine reads a rectangle of a larger page poorly.
+        api_->SetImage(page.pixels.data() + static_cast<std::size_t>(top) * page.width, page.width, bottom - top, 1,
+                       page.width);
+        api_->SetSourceResolution(144);
+        if (api_->Recognize(nullptr) != 0) {
+            api_->Clear();
+            return std::nullopt;
+        }
+        std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
+        if (!it) continue;
         do {
-            int left = 0, top = 0, right = 0, bottom = 0;
-            if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
-            if (bottom - top < minimumHeight) continue;
+            TextLine line;
+            if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &line.left, &line.top, &line.right, &line.bottom)) continue;
+            if (line.bottom - line.top < minimumHeight) continue;
+            line.top = std::clamp(line.top + top, top, bottom);
+            line.bottom = std::clamp(line.bottom + top, top, bottom);
             std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-            std::string line = text ? std::string(text.get()) : std::string();
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-            if (line.empty()) lines.emplace_back(std::nullopt);
-            else lines.emplace_back(std::move(line));
+            std::string reading = text ? std::string(text.get()) : std::string();
+            while (!reading.empty() && (reading.back() == '\n' || reading.back() == '\r')) reading.pop_back();
+            if (!reading.empty()) line.text = std::move(reading);
+            found.push_back(std::move(line));
         } while (it->Next(tesseract::RIL_TEXTLINE));
     }
     api_->Clear();
-    return lines;
+    return out;
 }
 
 }  // namespace linuxplatform

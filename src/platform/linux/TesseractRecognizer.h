@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/ScreenCapture.h"
+#include "platform/linux/LineEngine.h"
 
 namespace tesseract {
 class TessBaseAPI;
@@ -12,13 +13,16 @@ class TessBaseAPI;
 
 namespace linuxplatform {
 
-class TesseractRecognizer final : public platform::TextRecognizer {
+class TesseractRecognizer final : public platform::TextRecognizer, public LineEngine {
 public:
     TesseractRecognizer();
     ~TesseractRecognizer() override;
+    // The whole image in one pass.
     std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
+    std::optional<std::vector<std::vector<TextLine>>> lines(const GreyPage& page,
+                                                            const std::vector<Band>& bands) override;
 
-    // Lines lower than this share of the image height are dropped.
+    // Lines lower than this share of the page height are dropped.
     static constexpr double minimumTextHeight = 0.006;
     // Where the trained data lives: $TESSDATA_PREFIX, else the Debian folder.
     static std::string dataPath();

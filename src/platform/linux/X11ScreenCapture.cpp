@@ -10,7 +10,7 @@
 #include <mutex>
 #include <set>
 
-#include "platform/linux/ImageScaling.h"
+#include "platform/linux/ScaledFrameCache.h"
 #include "platform/linux/X11Support.h"
 
 namespace linuxplatform {
@@ -131,6 +131,7 @@ struct X11ScreenCapture::Impl {
     std::mutex mutex;
     Display* display = nullptr;
     bool composite = false;
+    ScaledFrameCache frames;
 
     // Opens the connection on first use (and again after a failed attempt).
     bool ensure() {
@@ -279,7 +280,7 @@ struct X11ScreenCapture::Impl {
         if (area.empty()) return platform::CaptureError{"the window has no visible area"};
         auto image = grabTopLevel(*top, topAttrs, area);
         if (!image) return platform::CaptureError{"the window's content could not be read"};
-        return std::make_shared<const platform::Image>(imagescaling::resize(*image, width, height));
+        return frames.scaled(*image, width, height);
     }
 
     platform::CaptureResult screen(std::uint64_t id, const std::vector<platform::ShareableWindow>& excluding, int width,
@@ -317,7 +318,7 @@ struct X11ScreenCapture::Impl {
                             static_cast<std::size_t>(image->width) * 4,
                             canvas.rgba.data() + (static_cast<std::size_t>(dy + y) * canvas.width + dx) * 4);
         }
-        return std::make_shared<const platform::Image>(imagescaling::resize(canvas, width, height));
+        return frames.scaled(canvas, width, height);
     }
 };
 

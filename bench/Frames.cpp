@@ -1,0 +1,130 @@
+#include "Frames.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
+
+#include "platform/linux/ImageScaling.h"
+
+namespace bench {
+
+namespace {
+
+const char* const kWords[] = {
+    "morning", "coffee", "meeting", "project", "deadline", "tired", "weekend", "family", "music", "walk",
+    "window", "garden", "letter", "friend", "quiet", "evening", "river", "market", "travel", "story",
+    "screen", "message", "reply", "schedule", "dinner", "careful", "simple", "moment", "breath", "notes"};
+constexpr std::size_t kWordCount = sizeof kWords / sizeof *kWords;
+constexpr int kWidth = 1920, kHeight = 1080, kMarginX = 60, kMarginY = 50, kGutter = 80;
+
+std::string word(unsigned& seed) {
+    seed = seed * 1103515245u + 12345u;
+    return kWords[(seed >> 16) % kWordCount];
+}
+
+int lineStep(int pixelSize) { return pixelSize * 3 / 2; }
+
+}  // namespace
+
+Layout denseLayout(const std::string& family, int pixelSize, bool dark, int columns, unsigned seed) {
+    Layout layout;
+    layout.family = family;
+    layout.pixelSize = pixelSize;
+    layout.dark = dark;
+    layout.columns = columns;
+    QFont font(QString::fromStdString(family));
+    font.setPixelSize(pixelSize);
+    const QFontMetrics metrics(font);
+    const int columnWidth = (kWidth - 2 * kMarginX - (columns - 1) * kGutter) / columns;
+    const int perColumn = (kHeight - 2 * kMarginY) / lineStep(pixelSize);
+    for (int i = 0; i < perColumn * columns; ++i) {
+        std::vector<std::string> line;
+        std::string text;
+        // Leave room for a few typed words at the end.
+        for (;;) {
+            const std::string next = word(seed);
+            const std::string candidate = text.empty() ? next : text + " " + next;
+            if (metrics.horizontalAdvance(QString::fromStdString(candidate)) > columnWidth * 3 / 4) break;
+            text = candidate;
+            line.push_back(next);
+        }
+        layout.lines.push_back(std::move(line));
+    }
+    return layout;
+}
+
+void typeWord(Layout& layout, std::size_t line, unsigned seed) {
+    if (line < layout.lines.size()) layout.lines[line].push_back(word(seed));
+}
+
+platform::Image render(const Layout& layout) {
+    QImage screen(kWidth, kHeight, QImage::Format_RGBA8888);
+    screen.fill(layout.dark ? QColor(30, 30, 34) : QColor(250, 250, 250));
+    QPainter p(&screen);
+    QFont font(QString::fromStdString(layout.family));
+    font.setPixelSize(layout.pixelSize);
+    p.setFont(font);
+    p.setPen(layout.dark ? QColor(225, 225, 225) : QColor(25, 25, 25));
+    const int step = lineStep(layout.pixelSize);
+    const int columnWidth = (kWidth - 2 * kMarginX - (layout.columns - 1) * kGutter) / layout.columns;
+    const int perColumn = (kHeight - 2 * kMarginY) / step;
+    for (std::size_t i = 0; i < layout.lines.size(); ++i) {
+        const int column = static_cast<int>(i) / perColumn, row = static_cast<int>(i) % perColumn;
+        std::string text;
+        for (const auto& w : layout.lines[i]) text += (text.empty() ? "" : " ") + w;
+        p.drawText(kMarginX + column * (columnWidth + kGutter), kMarginY + (row + 1) * step,
+                   QString::fromStdString(text));
+    }
+    p.end();
+    platform::Image image;
+    image.width = kWidth;
+    image.height = kHeight;
+    image.rgba.resize(static_cast<std::size_t>(kWidth) * kHeight * 4);
+    for (int y = 0; y < kHeight; ++y)
+        std::copy_n(screen.constScanLine(y), kWidth * 4, image.rgba.data() + static_cast<std::size_t>(y) * kWidth * 4);
+    return imagescaling::resize(image, 2400, 1350);
+}
+
+std::string truth(const Layout& layout) {
+    std::string out;
+    for (const auto& line : layout.lines)
+        for (const auto& w : line) out += w + " ";
+    return out;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string w;
+    while (in >> w) {
+        w.erase(std::remove_if(w.begin(), w.end(), [](unsigned char c) { return !std::isalnum(c); }), w.end());
+        std::transform(w.begin(), w.end(), w.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (!w.empty()) out.push_back(w);
+    }
+    return out;
+}
+
+std::size_t matched(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    std::vector<std::size_t> prev(b.size() + 1, 0), cur(b.size() + 1, 0);
+    for (const auto& t : a) {
+        for (std::size_t j = 1; j <= b.size(); ++j)
+            cur[j] = t == b[j - 1] ? prev[j - 1] + 1 : std::max(prev[j], cur[j - 1]);
+        std::swap(prev, cur);
+    }
+    return prev[b.size()];
+}
+
+std::string joined(const std::optional<std::vector<std::optional<std::string>>>& lines) {
+    std::string out;
+    if (!lines) return out;
+    for (const auto& l : *lines)
+        if (l) out += *l + " ";
+    return out;
+}
+
+}  // namespace bench

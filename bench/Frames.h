@@ -1,0 +1,34 @@
+#pragma once
+// Screens of text rendered here, so that anyone can rerun the measurements: a layout of words in
+// one or two columns, in a given font, size and theme, as the agent would capture it (1920×1080
+// points scaled to the 2400×1350 pixels the screen reader asks for).
+#include <string>
+#include <vector>
+
+#include "platform/ScreenCapture.h"
+
+namespace bench {
+
+struct Layout {
+    std::string family = "DejaVu Sans";
+    int pixelSize = 15;
+    bool dark = false;
+    int columns = 1;
+    std::vector<std::vector<std::string>> lines;  // per line, its words; columns fill top to bottom
+};
+
+// A dense screen: as many lines as fit, `wordsPerLine` pseudo-random words each.
+Layout denseLayout(const std::string& family, int pixelSize, bool dark, int columns, unsigned seed);
+// The same layout with one more word typed at the end of line `line`.
+void typeWord(Layout& layout, std::size_t line, unsigned seed);
+// The screen as captured: 1920×1080 scaled to 2400×1350.
+platform::Image render(const Layout& layout);
+std::string truth(const Layout& layout);
+
+// Words, lower-cased, letters and digits only.
+std::vector<std::string> words(const std::string& text);
+// Longest common subsequence of two word lists.
+std::size_t matched(const std::vector<std::string>& a, const std::vector<std::string>& b);
+std::string joined(const std::optional<std::vector<std::optional<std::string>>>& lines);
+
+}  // namespace bench

@@ -1,0 +1,80 @@
+// The per-cycle pieces of screen reading, each on its own (Google Benchmark).
+//   QT_QPA_PLATFORM=offscreen build/bench/pieces_bench
+#include <benchmark/benchmark.h>
+
+#include <QGuiApplication>
+
+#include "Frames.h"
+#include "platform/linux/FrameHash.h"
+#include "platform/linux/GreyPage.h"
+#include "platform/linux/ImageScaling.h"
+#include "platform/linux/IncrementalRecognizer.h"
+#include "platform/linux/TesseractRecognizer.h"
+
+namespace {
+
+const platform::Image& frame() {
+    static const platform::Image image = bench::render(bench::denseLayout("DejaVu Sans", 15, false, 1, 3));
+    return image;
+}
+
+platform::Image captured() {
+    platform::Image image;
+    image.width = 1920;
+    image.height = 1080;
+    image.rgba.assign(static_cast<std::size_t>(image.width) * image.height * 4, 200);
+    return image;
+}
+
+void RowHashes(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(linuxplatform::framehash::rows(frame()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame().rgba.size()));
+}
+BENCHMARK(RowHashes)->Unit(benchmark::kMillisecond);
+
+void FrameHash(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(linuxplatform::framehash::frame(frame()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame().rgba.size()));
+}
+BENCHMARK(FrameHash)->Unit(benchmark::kMillisecond);
+
+void GreyPage(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(linuxplatform::GreyPage::of(frame()));
+}
+BENCHMARK(GreyPage)->Unit(benchmark::kMillisecond);
+
+void ScaleCapturedScreen(benchmark::State& state) {
+    const auto source = captured();
+    for (auto _ : state) benchmark::DoNotOptimize(imagescaling::resize(source, 2400, 1350));
+}
+BENCHMARK(ScaleCapturedScreen)->Unit(benchmark::kMillisecond);
+
+void UnchangedFrame(benchmark::State& state) {
+    linuxplatform::IncrementalRecognizer reader(std::make_shared<linuxplatform::TesseractRecognizer>());
+    reader.recognize(frame());
+    for (auto _ : state) benchmark::DoNotOptimize(reader.recognize(frame()));
+}
+BENCHMARK(UnchangedFrame)->Unit(benchmark::kMillisecond);
+
+void BandsAndMerge(benchmark::State& state) {
+    std::vector<linuxplatform::TextLine> lines;
+    for (int i = 0; i < 44; ++i) lines.push_back({60, 40 + i * 29, 1800, 60 + i * 29, "line"});
+    const std::vector<linuxplatform::Band> changed{{520, 530}};
+    for (auto _ : state) {
+        const auto bands = linuxplatform::IncrementalRecognizer::bandsToRead(changed, lines, 1350);
+        std::vector<std::vector<linuxplatform::TextLine>> fresh(bands.size(), {{60, 504, 1800, 524, "typed"}});
+        benchmark::DoNotOptimize(linuxplatform::IncrementalRecognizer::merge(lines, bands, fresh, 1350));
+    }
+}
+BENCHMARK(BandsAndMerge)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
