@@ -14,6 +14,13 @@ target_link_libraries(unit_tests PRIVATE wellspire_sim GTest::gtest GTest::gmock
 target_compile_options(unit_tests PRIVATE ${WS_WARNINGS})
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
 
+# Days of virtual time through the whole agent on the simulated platform.
+file(GLOB WS_SOAK_SOURCES CONFIGURE_DEPENDS tests/soak/*.cpp)
+add_executable(soak_tests ${WS_SOAK_SOURCES})
+target_link_libraries(soak_tests PRIVATE wellspire_sim GTest::gtest GTest::gtest_main)
+target_compile_options(soak_tests PRIVATE ${WS_WARNINGS})
+gtest_discover_tests(soak_tests PROPERTIES LABELS soak TIMEOUT 300 DISCOVERY_TIMEOUT 60)
+
 if(WS_BUILD_LINUX)
     file(GLOB WS_INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)
     if(WS_INTEGRATION_SOURCES)

@@ -1,6 +1,8 @@
 // The agent on a Linux X11 desktop: wires the real facilities and runs the Qt event loop.
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,11 +15,15 @@
 #include <QTimer>
 
 #include "app/AppDelegate.h"
+#include "backend/Log.h"
 #include "checkins/Popup.h"
 #include "platform/Platform.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/CachingSecretStore.h"
 #include "platform/linux/CurlHttp.h"
+#include "platform/linux/IncrementalRecognizer.h"
 #include "platform/linux/LinuxBasics.h"
+#include "platform/linux/QtDisplayLoss.h"
 #include "platform/linux/QtMainLoop.h"
 #include "platform/linux/QtUserDefaults.h"
 #include "platform/linux/QtWindowing.h"
@@ -45,27 +51,48 @@ std::string executableFolder() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::optional<std::string> urlArgument(int argc, char** argv) {
+// The first argument that is not an option is the URL the desktop opened. A pairing URL carries
+// the device token, so the argument is copied, zeroed in place (the memory /proc/<pid>/cmdline
+// shows) and taken out of the argument list Qt sees.
+std::optional<std::string> takeUrlArgument(int& argc, char** argv) {
+    std::optional<std::string> url;
+    int kept = 1;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!arg.empty() && arg[0] != '-') return arg;
+        char* arg = argv[i];
+        if (!url && arg[0] != '\0' && arg[0] != '-') {
+            url = std::string(arg);
+            ::explicit_bzero(arg, std::strlen(arg));
+            continue;
+        }
+        argv[kept++] = arg;
     }
-    return std::nullopt;
+    argv[kept] = nullptr;
+    argc = kept;
+    return url;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const auto url = takeUrlArgument(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
-    const auto url = urlArgument(argc, argv);
 
     // Another agent of this user runs: hand it the URL, or just stop, without a word in the log.
     if (linuxplatform::UrlEventServer::handOff(url)) return 0;
+
+    // Qt would abort (and dump core) without a display to open.
+    if (!linuxplatform::displayReachable()) {
+        const char* display = std::getenv("DISPLAY");
+        std::fprintf(stderr, "wellspire-agent: cannot open the X display %s\n", display ? display : "($DISPLAY is not set)");
+        return 1;
+    }
 
     QApplication::setApplicationName("wellspire-agent");
     QApplication::setApplicationDisplayName("Wellspire Agent");
     QApplication::setDesktopFileName("wellspire-agent");
     QApplication app(argc, argv);
+    // The X server gone ends the session: one line in the log, then out with status 0.
+    linuxplatform::leaveWhenDisplayIsLost([] { wsLog("DISPLAY lost (the X server went away); quitting"); });
 
     auto urlEvents = std::make_shared<linuxplatform::UrlEventServer>();
     if (!urlEvents->listen()) {
@@ -90,11 +117,13 @@ int main(int argc, char** argv) {
     services.http = std::make_shared<linuxplatform::CurlHttp>();
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
-    services.secrets = linuxplatform::makeSecretStore();
+    services.secrets = std::make_shared<linuxplatform::CachingSecretStore>(
+        linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); });
     services.files = std::make_shared<linuxplatform::PosixFiles>(executableFolder() + "/resources");
     services.accessibility = std::make_shared<linuxplatform::AtspiAccessibility>();
     services.screenCapture = std::make_shared<linuxplatform::X11ScreenCapture>();
-    services.textRecognizer = std::make_shared<linuxplatform::TesseractRecognizer>();
+    services.textRecognizer =
+        std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
     services.windowing = std::make_shared<linuxplatform::QtWindowing>();
     services.userDefaults =
         std::make_shared<linuxplatform::QtUserDefaults>(linuxplatform::QtUserDefaults::defaultPath());

@@ -48,8 +48,17 @@ std::optional<std::string> encode(const Json& body) {
 
 std::optional<Json> decodeReply(const platform::HttpResponse& response) {
     if (!response.body || response.body->empty()) return std::nullopt;
-    Json parsed = Json::parse(*response.body, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+    // Copying a JSON value recurses once per level, so a reply nested thousands deep would
+    // exhaust the stack of the handler that copies part of it. Such a reply is refused whole.
+    bool tooDeep = false;
+    Json parsed = Json::parse(
+        *response.body,
+        [&tooDeep](int depth, Json::parse_event_t, Json&) {
+            if (depth > kMaxReplyDepth) tooDeep = true;
+            return !tooDeep;
+        },
+        false);
+    if (tooDeep || parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;
 }
 

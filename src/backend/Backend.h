@@ -25,7 +25,10 @@ void get(const std::string& path, Completion completion);
 void log(const Json& body);
 void logAppUsage(const std::map<std::string, double>& apps);
 
-// The reply as a JSON object, or nothing (no body, not JSON, not an object).
+// Far deeper than any reply; a value inside a reply is at most this many levels down.
+inline constexpr int kMaxReplyDepth = 32;
+
+// The reply as a JSON object, or nothing (no body, not JSON, not an object, nested too deep).
 std::optional<Json> decodeReply(const platform::HttpResponse& response);
 // Compact JSON, or nothing when the value cannot be encoded (a non-finite number, invalid UTF-8).
 std::optional<std::string> encode(const Json& body);

@@ -97,7 +97,8 @@ bool probe(const std::string& base, double timeout) {
 
 bool isAllowedBackendOverride(const std::string& text) {
     const auto url = Url::parse(text);
-    if (!url || !url->host) return false;
+    // A user part would reach every request as credentials and the log line as written.
+    if (!url || !url->host || url->hasUserInfo) return false;
     if (url->scheme == "http" && (*url->host == "127.0.0.1" || *url->host == "localhost")) return true;
     if (url->scheme != "https") return false;
     for (const std::string& hosted : {Config::primaryHostedURL(), Config::fallbackHostedURL()}) {

@@ -18,6 +18,13 @@ std::string iso8601(platform::TimePoint t) {
     return buf;
 }
 
+std::string logValue(std::string_view value) {
+    if (value.size() <= kMaxLogValueBytes) return std::string(value);
+    std::size_t cut = kMaxLogValueBytes;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(value.substr(0, cut)) + "\u2026";
+}
+
 void wsLog(const std::string& message) {
     const auto& services = platform::get();
     if (!services.files || !services.clock) return;

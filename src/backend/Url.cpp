@@ -17,6 +17,7 @@ std::optional<Url> Url::parse(std::string_view text) {
     Url url;
     url.scheme = range(uri.scheme);
     if (uri.hostText.first && uri.hostText.afterLast != uri.hostText.first) url.host = range(uri.hostText);
+    url.hasUserInfo = uri.userInfo.first != nullptr;
     if (uri.query.first) url.query = range(uri.query);
     uriFreeUriMembersA(&uri);
     return url;

@@ -9,6 +9,7 @@
 struct Url {
     std::string scheme;               // as written
     std::optional<std::string> host;  // as written; nothing when the URL has none (or an empty one)
+    bool hasUserInfo = false;         // an "@" ends a (possibly empty) user part before the host
     std::optional<std::string> query; // raw, without '?'
 
     // Nothing when the text does not parse as a URL reference.

@@ -36,6 +36,11 @@ public:
     // Builds the metrics, sends them and resets `longest`; returns what was sent.
     nlohmann::json report();
 
+    // Timestamps held for the current window, read by tests.
+    std::size_t switchesHeld() const { return switchTimes.size(); }
+    std::size_t keysHeld() const { return keyTimes.size(); }
+    std::size_t deletesHeld() const { return backTimes.size(); }
+
     // Drops the leading entries earlier than the cutoff; one exactly at it stays.
     static void trim(std::deque<platform::TimePoint>& times, platform::TimePoint before);
 

@@ -59,8 +59,8 @@ void Monitor::handleJudgment(const std::optional<nlohmann::json>& reply) {
 
     const platform::TimePoint now = platform::clock().now();
     const bool quiet = now < quietUntil;
-    wsLog("SCAN level=" + levelName + " cats=[" + cats + "] tier3=" + (tier3 ? "true" : "false") +
-          " surface=" + surface + " quiet=" + (quiet ? "true" : "false"));
+    wsLog("SCAN level=" + logValue(levelName) + " cats=[" + logValue(cats) + "] tier3=" + (tier3 ? "true" : "false") +
+          " surface=" + logValue(surface) + " quiet=" + (quiet ? "true" : "false"));
 
     if (surface == "urgent" || tier3) {
         if (now < crisisQuietUntil) {

@@ -45,12 +45,16 @@ void ScreenReader::start() {
 }
 
 void ScreenReader::timerFired() {
-    if (busy.load()) return;
+    if (busy.load() || scheduled.load()) return;
     auto& worker = platform::get().worker;
     if (!worker) return;
+    scheduled.store(true);
     std::weak_ptr<ScreenReader> weak = weak_from_this();
     worker->run([weak] {
-        if (auto self = weak.lock()) self->tick();
+        if (auto self = weak.lock()) {
+            self->scheduled.store(false);
+            self->tick();
+        }
     });
 }
 
@@ -226,7 +230,7 @@ void ScreenReader::handleConfirmReply(const std::optional<nlohmann::json>& reply
     const std::string surface = JsonRead::string(judgment, "surface").value_or("none");
     const std::string risk = JsonRead::string(judgment, "risk_level").value_or("none");
     if (surface == "none") {
-        wsLog("OCR candidate judged " + risk + " in context \u2192 no popup");
+        wsLog("OCR candidate judged " + logValue(risk) + " in context \u2192 no popup");
         return;
     }
     const platform::TimePoint now = platform::clock().now();
@@ -236,6 +240,6 @@ void ScreenReader::handleConfirmReply(const std::optional<nlohmann::json>& reply
     const bool crisis = surface == "urgent";
     const std::string message =
         withPhrase(crisis ? kConfirmedCrisisMessage : kQuietMessage, "Noticed", phrase);
-    wsLog("OCR " + risk + " confirmed in context \u2192 popup (crisis=" + (crisis ? "true" : "false") + ")");
+    wsLog("OCR " + logValue(risk) + " confirmed in context \u2192 popup (crisis=" + (crisis ? "true" : "false") + ")");
     Popup::shared().show(crisis ? kCrisisTitle : kQuietTitle, message, crisis);
 }

@@ -75,6 +75,8 @@ private:
     // Callback queue only.
     platform::TimePoint quietUntil = platform::Clock::distantPast();
     std::atomic<bool> busy{false};
+    // A cycle handed to the worker that has not started yet: a stalled worker gets no second one.
+    std::atomic<bool> scheduled{false};
     std::string lastPopPhrase;
     platform::TimePoint lastPopAt = platform::Clock::distantPast();
 };

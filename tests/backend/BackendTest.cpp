@@ -82,6 +82,27 @@ TEST_F(BackendTest, RepliesBecomeObjectsOrNothingOnTheCallbackQueue) {
     for (int i = 1; i < 6; ++i) EXPECT_FALSE(got[i]) << i;
 }
 
+TEST(DecodeReplyTest, RepliesNestedDeeperThanAnyReplyAreRefusedWhole) {
+    auto decode = [](const std::string& body) {
+        platform::HttpResponse r;
+        r.status = 200;
+        r.body = body;
+        return Backend::decodeReply(r);
+    };
+    // A value `levels` down: the object is level 0, each array one more.
+    auto nested = [](int levels) {
+        const auto arrays = static_cast<std::size_t>(levels - 1);
+        return R"({"ok":true,"a":)" + std::string(arrays, '[') + "1" + std::string(arrays, ']') + "}";
+    };
+    const auto deepest = decode(nested(Backend::kMaxReplyDepth));
+    ASSERT_TRUE(deepest);
+    EXPECT_EQ(deepest->at("ok"), true);
+    EXPECT_FALSE(decode(nested(Backend::kMaxReplyDepth + 1)));
+    // Hundreds of thousands of levels fit in a reply; parsing them must not recurse either.
+    EXPECT_FALSE(decode(nested(300000)));
+    EXPECT_FALSE(decode(std::string(300000, '[') + std::string(300000, ']')));
+}
+
 TEST_F(BackendTest, EarlyFailuresCompleteSynchronouslyWithoutARequest) {
     int calls = 0;
     Backend::post("/x", Json{{"n", std::numeric_limits<double>::infinity()}}, [&](auto j) {

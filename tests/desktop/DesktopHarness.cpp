@@ -54,29 +54,94 @@ bool waitUntil(const std::function<bool()>& ready, Seconds timeout) {
 
 Json Recorded::json() const { return Json::parse(body, nullptr, false); }
 
-TestBackend::TestBackend() : server_(std::make_unique<httplib::Server>()) {
+namespace {
+
+constexpr std::size_t kHugeBytes = 100u << 20;
+
+// Sends `planned` as the answer; a Slow one first waits on `stopping` (under `lock`).
+void answer(const Planned& planned, httplib::Response& res, std::unique_lock<std::mutex>& lock,
+            std::condition_variable& stopping, const bool& stopped) {
+    const std::string body = planned.body;
+    switch (planned.kind) {
+        case Planned::Plain:
+            lock.unlock();
+            res.set_content(body, "application/json");
+            return;
+        case Planned::ServerError:
+            lock.unlock();
+            res.status = 500;
+            res.set_content(body, "text/html");
+            return;
+        case Planned::Slow:
+            stopping.wait_for(lock, std::chrono::seconds(30), [&] { return stopped; });
+            lock.unlock();
+            res.set_content(body, "application/json");
+            return;
+        case Planned::CutShort:
+            lock.unlock();
+            res.set_content_provider(body.size() + 4096, "application/json",
+                                     [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                         if (offset == 0) sink.write(body.data(), body.size());
+                                         return false;  // drops the connection
+                                     });
+            return;
+        case Planned::Huge:
+            lock.unlock();
+            res.set_chunked_content_provider("application/json", [body](std::size_t offset, httplib::DataSink& sink) {
+                static const std::string filler(1u << 20, 'x');
+                if (offset >= kHugeBytes) {
+                    sink.done();
+                    return true;
+                }
+                const std::string& chunk = offset == 0 ? body : filler;
+                return sink.write(chunk.data(), chunk.size());
+            });
+            return;
+    }
+}
+
+}  // namespace
+
+TestBackend::TestBackend(int port) : server_(std::make_unique<httplib::Server>()) {
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-        Recorded r{req.method, req.path, req.body, {}};
+        Recorded r{req.method, req.path, req.body, {}, std::chrono::steady_clock::now()};
         for (const auto& [k, v] : req.headers) r.headers[k] = v;
-        Json body = Json::object();
-        {
-            std::lock_guard lock(mutex_);
-            recorded_.push_back(r);
-            if (auto it = replies_.find(req.path); it != replies_.end()) body = it->second;
+        std::unique_lock lock(mutex_);
+        recorded_.push_back(r);
+        if (auto plan = plans_.find(req.path); plan != plans_.end() && !plan->second.empty()) {
+            const Planned next = plan->second.front();
+            plan->second.pop_front();
+            answer(next, res, lock, stopping_, stopped_);
+            return;
         }
+        Json body = Json::object();
+        if (auto it = replies_.find(req.path); it != replies_.end()) body = it->second;
+        lock.unlock();
         res.set_content(body.dump(), "application/json");
     };
     server_->Get(".*", handler);
     server_->Post(".*", handler);
-    port_ = server_->bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    waitUntil([this] { return server_->is_running(); }, Seconds(5));
+    // Each kept-alive or slow connection holds a thread: enough of them that none waits for one.
+    server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
+    if (port == 0)
+        port_ = server_->bind_to_any_port("127.0.0.1");
+    else
+        port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+    if (port_ > 0) {
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
+        waitUntil([this] { return server_->is_running(); }, Seconds(5));
+    }
     reply("/api/gating", Json{{"urgent", false}, {"gentle", false}});
     reply("/api/agent_prefs", Json{{"track_app_usage", false}});
     reply("/api/scan", Json{{"level", 0}});
 }
 
 TestBackend::~TestBackend() {
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+    }
+    stopping_.notify_all();
     server_->stop();
     if (thread_.joinable()) thread_.join();
 }
@@ -84,6 +149,11 @@ TestBackend::~TestBackend() {
 void TestBackend::reply(const std::string& path, Json body) {
     std::lock_guard lock(mutex_);
     replies_[path] = std::move(body);
+}
+
+void TestBackend::plan(const std::string& path, std::vector<Planned> answers) {
+    std::lock_guard lock(mutex_);
+    plans_[path].assign(answers.begin(), answers.end());
 }
 
 std::vector<Recorded> TestBackend::requests(const std::string& path) const {
@@ -125,13 +195,22 @@ Agent::~Agent() {
     fs::remove_all(configDir_, ec);
 }
 
-std::string Agent::environment() const { return "env XDG_CONFIG_HOME=" + shellQuote(configDir_) + " "; }
+std::string Agent::environment() const {
+    std::string command = "env XDG_CONFIG_HOME=" + shellQuote(configDir_) + " ";
+    for (const auto& [name, value] : env_) command += name + "=" + shellQuote(value) + " ";
+    return command;
+}
 
 bool Agent::start(const std::vector<std::string>& args) {
+    return spawn(args) && waitForLog("LAUNCH path=", Seconds(30));
+}
+
+bool Agent::spawn(const std::vector<std::string>& args) {
     const pid_t pid = ::fork();
     if (pid < 0) return false;
     if (pid == 0) {
         ::setenv("XDG_CONFIG_HOME", configDir_.c_str(), 1);
+        for (const auto& [name, value] : env_) ::setenv(name.c_str(), value.c_str(), 1);
         const std::string exe = buildDir() + "/wellspire-agent";
         std::vector<char*> argv{const_cast<char*>(exe.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -140,7 +219,16 @@ bool Agent::start(const std::vector<std::string>& args) {
         ::_exit(127);
     }
     pid_ = pid;
-    return waitForLog("LAUNCH path=", Seconds(30));
+    return true;
+}
+
+std::optional<int> Agent::waitForExit(Seconds timeout) {
+    if (pid_ <= 0) return std::nullopt;
+    int status = 0;
+    const bool ended = waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+    if (!ended) return std::nullopt;
+    pid_ = -1;
+    return status;
 }
 
 int Agent::launchAgain(const std::vector<std::string>& args, Seconds timeout) const {

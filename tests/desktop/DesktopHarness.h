@@ -3,6 +3,8 @@
 // that records what the agent sends, the agent process itself, and the X tools that look at it.
 #include <array>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,18 +36,35 @@ struct Recorded {
     std::string path;
     std::string body;
     std::map<std::string, std::string> headers;
+    std::chrono::steady_clock::time_point at;
     Json json() const;
 };
 
-// A loopback backend on an ephemeral port.
+// One answer of the test backend, good or broken.
+struct Planned {
+    enum Kind {
+        Plain,        // status 200 with the body as it is
+        ServerError,  // status 500 with the body
+        CutShort,     // announces more than the body, sends the body, then closes the connection
+        Huge,         // the body and then 100 MB more, chunked
+        Slow,         // the body after 30 s (at once when the backend stops)
+    };
+    Kind kind = Plain;
+    std::string body;
+};
+
+// A loopback backend on an ephemeral port, or on `port` when one is given.
 class TestBackend {
 public:
-    TestBackend();
+    explicit TestBackend(int port = 0);
     ~TestBackend();
+    // -1 when the port could not be bound.
     int port() const { return port_; }
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
     // The reply to a path (default: an empty object).
     void reply(const std::string& path, Json body);
+    // The answers to the next requests to a path, in order; the reply of `reply` afterwards.
+    void plan(const std::string& path, std::vector<Planned> answers);
     std::vector<Recorded> requests(const std::string& path) const;
     std::size_t count(const std::string& path) const { return requests(path).size(); }
     bool waitFor(const std::string& path, std::size_t n, Seconds timeout) const;
@@ -57,6 +76,9 @@ private:
     mutable std::mutex mutex_;
     std::vector<Recorded> recorded_;
     std::map<std::string, Json> replies_;
+    std::map<std::string, std::deque<Planned>> plans_;
+    std::condition_variable stopping_;
+    bool stopped_ = false;
 };
 
 // One run of build/wellspire-agent with its own config folder.
@@ -67,6 +89,12 @@ public:
     explicit Agent(const std::string& backend, bool alertShown = true);
     ~Agent();
     bool start(const std::vector<std::string>& args = {});
+    // Starts the process without waiting for its launch line.
+    bool spawn(const std::vector<std::string>& args = {});
+    // Extra environment for the agent and for launchAgain; set before starting.
+    void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+    // Waits for the process to end: its wait status (as waitpid gives it), or nothing in time.
+    std::optional<int> waitForExit(Seconds timeout);
     // Runs a second `wellspire-agent args...` to completion; its exit status.
     int launchAgain(const std::vector<std::string>& args, Seconds timeout = Seconds(10)) const;
     void stop();
@@ -81,6 +109,7 @@ public:
 private:
     std::string environment() const;
     std::string configDir_;
+    std::map<std::string, std::string> env_;
     std::size_t logOffset_ = 0;
     int pid_ = -1;
 };

@@ -11,7 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -428,6 +431,30 @@ TEST_F(DevServerTest, AnswersOnlyUnderALoopbackName) {
     res = get("/no/such/page");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 404);
+}
+
+// The kernel's socket tables: each listening socket's local address, in hex as the kernel keeps it.
+static std::vector<std::string> listeningAddresses(const std::string& table, int port) {
+    std::ifstream in(table);
+    std::vector<std::string> out;
+    std::string line;
+    char portHex[8];
+    std::snprintf(portHex, sizeof portHex, ":%04X", port);
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, portHex) == 0)
+            out.push_back(local.substr(0, local.size() - 5));
+    }
+    return out;
+}
+
+TEST_F(DevServerTest, ListensOnTheLoopbackAddressAlone) {
+    // 127.0.0.1 as /proc/net/tcp prints it on a little-endian machine; no IPv6 socket at all.
+    EXPECT_EQ(listeningAddresses("/proc/net/tcp", running->port), std::vector<std::string>{"0100007F"});
+    EXPECT_TRUE(listeningAddresses("/proc/net/tcp6", running->port).empty());
 }
 
 TEST_F(DevServerTest, StatePersistsAcrossARestart) {

@@ -42,12 +42,12 @@ struct Completions {
         return [this, &http](platform::HttpResponse r) {
             if (running.fetch_add(1) != 0) overlapped = true;
             std::this_thread::sleep_for(1ms);  // widens the window in which an overlap would show
-            {
-                std::lock_guard lock(mutex);
-                threads.insert(std::this_thread::get_id());
-                allOnCallbackQueue = allOnCallbackQueue && http.isCallbackQueue();
-                responses.push_back(std::move(r));
-            }
+            // Nothing of this object is touched once the lock is released: a waiter that saw the
+            // last response may destroy it at once.
+            std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            allOnCallbackQueue = allOnCallbackQueue && http.isCallbackQueue();
+            responses.push_back(std::move(r));
             running.fetch_sub(1);
             cv.notify_all();
         };
@@ -144,8 +144,15 @@ protected:
         // Enough workers that connections parked in keep-alive never make requests queue.
         server.new_task_queue = [] { return new httplib::ThreadPool(64); };
         server.set_keep_alive_timeout(1);
+        // The library listens with a backlog of 5: fifty clients connecting at once overflow it,
+        // and their dropped connects are retried together after 1, 3 and 7 s, past the timeout.
+        server.set_socket_options([this](int sock) {
+            httplib::default_socket_options(sock);
+            listening = sock;
+        });
         port = server.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port, 0);
+        ASSERT_EQ(::listen(listening, SOMAXCONN), 0);
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running()) std::this_thread::sleep_for(1ms);
     }
@@ -178,6 +185,7 @@ protected:
     httplib::Server server;
     std::thread thread;
     int port = 0;
+    int listening = -1;
     std::mutex mutex;
     std::condition_variable cv;
     bool slowEntered = false;
@@ -186,8 +194,8 @@ protected:
 };
 
 TEST_F(CurlHttpTest, OnlyTheGivenHeadersAndBodyGoOut) {
+    Completions done;  // outlives the client, whose destructor may still complete requests
     linuxplatform::CurlHttp http;
-    Completions done;
     // A body on a GET is not sent.
     http.send(request("GET", url("/hello"), 8, {{"X-Device-Token", "abc d"}, {"X-Second", "2"}}, "ignored"),
               done.make(http));
@@ -226,8 +234,8 @@ TEST_F(CurlHttpTest, OnlyTheGivenHeadersAndBodyGoOut) {
 }
 
 TEST_F(CurlHttpTest, HeadersThatWouldSplitAndOtherSchemesAreNeverSent) {
-    linuxplatform::CurlHttp http;
     Completions done;
+    linuxplatform::CurlHttp http;
     http.send(request("GET", url("/hello"), 8, {{"X-Device-Token", "a\r\nX-Injected: 1"}}), done.make(http));
     http.send(request("GET", "file:///etc/hostname"), done.make(http));
     http.send(request("DELETE", url("/hello")), done.make(http));
@@ -241,8 +249,8 @@ TEST_F(CurlHttpTest, HeadersThatWouldSplitAndOtherSchemesAreNeverSent) {
 }
 
 TEST_F(CurlHttpTest, RedirectReachesTheCompletionAsIs) {
-    linuxplatform::CurlHttp http;
     Completions done;
+    linuxplatform::CurlHttp http;
     http.send(request("GET", url("/moved")), done.make(http));
     http.send(request("GET", url("/fails")), done.make(http));
     ASSERT_TRUE(done.waitFor(2));
@@ -257,8 +265,8 @@ TEST_F(CurlHttpTest, RedirectReachesTheCompletionAsIs) {
 }
 
 TEST_F(CurlHttpTest, TimeoutIsTheWholeRequest) {
-    linuxplatform::CurlHttp http;
     Completions done;
+    linuxplatform::CurlHttp http;
     const auto t0 = Clock::now();
     http.send(request("GET", url("/slow"), 1.0), done.make(http));
     ASSERT_TRUE(done.waitFor(1, 5s));
@@ -271,8 +279,8 @@ TEST_F(CurlHttpTest, TimeoutIsTheWholeRequest) {
 }
 
 TEST_F(CurlHttpTest, RepliesOverTheLimitAndRefusedConnectionsCompleteWithNothing) {
-    linuxplatform::CurlHttp http;
     Completions done;
+    linuxplatform::CurlHttp http;
     http.send(request("GET", url("/huge")), done.make(http));
     ASSERT_TRUE(done.waitFor(1));
     http.send(request("GET", url("/huge-chunked")), done.make(http));
@@ -297,6 +305,7 @@ TEST_F(CurlHttpTest, RepliesOverTheLimitAndRefusedConnectionsCompleteWithNothing
 TEST_F(CurlHttpTest, ManyRequestsFromManyThreadsCompleteOnceEachOnOneThreadOneAtATime) {
     Completions done;
     std::atomic<int> chained{0};
+    std::atomic<bool> chainEnded{false};
     {
         linuxplatform::CurlHttp http;
         std::vector<std::thread> senders;
@@ -309,9 +318,14 @@ TEST_F(CurlHttpTest, ManyRequestsFromManyThreadsCompleteOnceEachOnOneThreadOneAt
         http.send(request("GET", url("/hello")), [&](platform::HttpResponse) {
             http.send(request("GET", url("/hello")), [&](platform::HttpResponse r) {
                 if (r.status == 200 && http.isCallbackQueue()) ++chained;
+                chainEnded = true;
             });
         });
         ASSERT_TRUE(done.waitFor(50));
+        // The chained pair is not counted by done; destroying the client early would fail it.
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (!chainEnded && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_FALSE(http.isCallbackQueue());
     }
     // The client is gone: nothing more can arrive, so the counts are final.
@@ -320,7 +334,7 @@ TEST_F(CurlHttpTest, ManyRequestsFromManyThreadsCompleteOnceEachOnOneThreadOneAt
     EXPECT_TRUE(done.allOnCallbackQueue);
     EXPECT_EQ(done.threads.size(), 1u);
     EXPECT_FALSE(done.overlapped.load());
-    for (const auto& r : done.responses) EXPECT_EQ(r.status, 200);
+    for (const auto& r : done.responses) EXPECT_EQ(r.status, 200) << r.error;
 }
 
 TEST_F(CurlHttpTest, RequestsInFlightAtDestructionFailOnce) {

@@ -1,6 +1,8 @@
 #include "signals/Monitor.h"
 
 #include "SignalsFixture.h"
+#include "backend/Log.h"
+#include "backend/Text.h"
 #include "signals/AXReader.h"
 
 namespace {
@@ -140,6 +142,20 @@ TEST_F(MonitorTest, JudgmentLinesAndCheckIns) {
     EXPECT_EQ(lastLine(), "POPUP shown crisis=false stack=2");
 }
 
+TEST_F(MonitorTest, OverlongReplyValuesAreCutShortInTheLog) {
+    // The "é" straddles the cut, which must not split it.
+    const std::string name = std::string(kMaxLogValueBytes - 1, 'n') + "\xC3\xA9" + std::string(5000, 'n');
+    Json categories = Json::array();
+    for (int i = 0; i < 1000; ++i) categories.push_back("category");
+    monitor->handleJudgment(Json{{"l1", {{"level_name", name}, {"categories", categories}}},
+                                 {"judgment", {{"surface", std::string(100000, 's')}}}});
+    const std::string line = sim.logLines().at(0);
+    EXPECT_EQ(line.rfind("SCAN level=" + std::string(kMaxLogValueBytes - 1, 'n') + "\u2026 cats=[category,", 0), 0u);
+    EXPECT_LT(line.size(), 3 * kMaxLogValueBytes + 100);
+    EXPECT_TRUE(Text::isValidUtf8(line));
+    EXPECT_EQ(sim.logLines().at(1), "  -> no popup (nothing detected)");
+}
+
 TEST_F(MonitorTest, CrisisTextsUseTypographicApostrophes) {
     monitor->handleJudgment(kUrgent);
     sim.runReady();
@@ -152,6 +168,19 @@ TEST_F(MonitorTest, CrisisTextsUseTypographicApostrophes) {
     EXPECT_TRUE(has("Wellspire \u2014 let\u2019s loop someone in"));
     EXPECT_TRUE(has("Something you just wrote suggests you\u2019re in real pain. You don\u2019t have to carry it alone. "
                     "If it\u2019s urgent, call or text 988."));
+}
+
+TEST_F(MonitorTest, ADeeplyNestedJudgmentIsDroppedWithoutHarm) {
+    // Copying the judgment object used to recurse once per level and overflow the stack.
+    type("a text judged by a broken backend");
+    sim.advance(3);
+    platform::HttpResponse r;
+    r.status = 200;
+    r.body = R"({"judgment":{"surface":"urgent","x":)" + std::string(300000, '[') + std::string(300000, ']') + "}}";
+    sim.http().answer(*sim.http().last("/api/monitor"), r);
+    sim.runReady();
+    EXPECT_EQ(Popup::shared().count(), 0u);
+    EXPECT_TRUE(sim.logLines().empty());
 }
 
 TEST_F(MonitorTest, NoReplyLogsNothingAndAGoneMonitorIgnoresItsReply) {

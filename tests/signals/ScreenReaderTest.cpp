@@ -145,6 +145,17 @@ TEST_F(ScreenReaderTest, ASlowCycleSkipsTheFiringsDuringIt) {
     EXPECT_EQ(sim.screen().calls.size(), 2u);
 }
 
+TEST_F(ScreenReaderTest, AStalledWorkerIsHandedOneCycleAtATime) {
+    reader->start();
+    sim.autoRunWorkers = false;
+    sim.advance(12);  // ten firings while the worker runs nothing
+    EXPECT_EQ(sim.worker().queued(), 1u);
+    sim.runWorkers();
+    EXPECT_EQ(sim.screen().calls.size(), 1u);
+    sim.advance(1.2);  // the next firing, once the last cycle has started
+    EXPECT_EQ(sim.worker().queued(), 1u);
+}
+
 TEST_F(ScreenReaderTest, TextRulesLengthCutRepeatAndDashboard) {
     reader->handle("  1234567  ");
     EXPECT_EQ(reader->lastHandledText(), "");
@@ -238,6 +249,19 @@ TEST_F(ScreenReaderTest, CandidateIsConfirmedInContext) {
     answerLast("/api/monitor", Json{{"judgment", {{"surface", "urgent"}, {"risk_level", "high"}}}});
     EXPECT_EQ(lastLine(), "POPUP shown crisis=true stack=2");
     EXPECT_EQ(sim.logLines().at(4), "OCR high confirmed in context \u2192 popup (crisis=true)");
+}
+
+TEST_F(ScreenReaderTest, ADeeplyNestedScanReplyIsDroppedWithoutHarm) {
+    // Copying the hits used to recurse once per level and overflow the stack.
+    const std::string deep = std::string(300000, '[') + std::string(300000, ']');
+    reader->handle("a screen text to scan");
+    platform::HttpResponse r;
+    r.status = 200;
+    r.body = R"({"level":3,"tier3":true,"hits":[{"tier":"3","phrase":"p","x":)" + deep + "}]}";
+    sim.http().answer(*sim.http().last("/api/scan"), r);
+    sim.runReady();
+    EXPECT_EQ(Popup::shared().count(), 0u);
+    EXPECT_EQ(posts("/api/monitor"), 0u);
 }
 
 TEST_F(ScreenReaderTest, NoReplyAndAGoneReaderLogNothing) {

@@ -553,6 +553,11 @@ bool SimPlatform::blockUntil(const std::function<bool()>& ready, TimePoint deadl
     return ready();
 }
 
+std::size_t SimPlatform::readyTasks() const {
+    std::lock_guard lock(queueMutex_);
+    return mainQueue_.size() + callbackQueue_.size();
+}
+
 std::size_t SimPlatform::callIndex(const std::string& call) const {
     auto it = std::find(calls.begin(), calls.end(), call);
     return it == calls.end() ? std::string::npos : static_cast<std::size_t>(it - calls.begin());

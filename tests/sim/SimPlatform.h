@@ -386,6 +386,11 @@ public:
     void runWorkers();
 
     Queue currentQueue() const { return current_; }
+    // What the agent has left with the sim: repeating timers, scheduled HTTP events (answers and
+    // timeouts), and main-thread and callback-queue tasks not yet run.
+    std::size_t timerCount() const { return timers_.size(); }
+    std::size_t scheduledHttpEvents() const { return httpEvents_.size(); }
+    std::size_t readyTasks() const;
     // Calls the platform made, in order ("windowing.createStatusItem", "ax.prompt", ...).
     std::vector<std::string> calls;
     void record(const std::string& call) { calls.push_back(call); }

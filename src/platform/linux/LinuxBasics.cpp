@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxBasics.h"
 
+#include "platform/linux/Trace.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -119,12 +121,19 @@ bool PosixFiles::appendLog(const std::string& path, const std::string& bytes) {
         ::close(fd);
         return false;
     }
+    // The lines tell of check-ins: a log of ours that others could read (made by hand, or under
+    // another umask) is closed to them before anything more is written.
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
+        ::close(fd);
+        return false;
+    }
     // One write per line keeps concurrent appends whole.
     ssize_t n;
     do {
         n = ::write(fd, bytes.data(), bytes.size());
     } while (n < 0 && errno == EINTR);
     ::close(fd);
+    trace::logLine(bytes);
     return n == static_cast<ssize_t>(bytes.size());
 }
 

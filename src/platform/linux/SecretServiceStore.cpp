@@ -5,8 +5,6 @@
 
 #include <cstdlib>
 
-#include "platform/linux/FileSecretStore.h"
-
 namespace linuxplatform {
 namespace {
 
@@ -41,59 +39,6 @@ GList* search(const std::string& service, const std::string& account, SecretSear
     return items;
 }
 
-}  // namespace
-
-std::optional<std::string> SecretServiceStore::read(const std::string& service, const std::string& account) {
-    if (!usableAttribute(service) || !usableAttribute(account)) return std::nullopt;
-    bool failed = false;
-    GList* items = search(service, account, SECRET_SEARCH_LOAD_SECRETS, &failed);
-    if (failed || !items) {
-        freeItems(items);
-        return std::nullopt;
-    }
-    std::optional<std::string> out;
-    GError* error = nullptr;
-    SecretValue* value =
-        secret_retrievable_retrieve_secret_sync(SECRET_RETRIEVABLE(items->data), nullptr, &error);
-    if (error) g_error_free(error);
-    if (value) {
-        gsize length = 0;
-        const gchar* bytes = secret_value_get(value, &length);
-        if (bytes) out.emplace(bytes, length);
-        secret_value_unref(value);
-    }
-    freeItems(items);
-    return out;
-}
-
-void SecretServiceStore::add(const std::string& service, const std::string& account, const std::string& bytes) {
-    if (!usableAttribute(service) || !usableAttribute(account)) return;
-    bool failed = false;
-    GList* existing = search(service, account, SECRET_SEARCH_NONE, &failed);
-    const bool exists = existing != nullptr;
-    freeItems(existing);
-    // Like a keychain add: an existing item, or a store we cannot search, is left alone.
-    if (failed || exists) return;
-
-    SecretValue* value = secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "text/plain");
-    const std::string label = service + " (" + account + ")";
-    GError* error = nullptr;
-    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error,
-                                      "service", service.c_str(), "account", account.c_str(), nullptr);
-    if (error) g_error_free(error);
-    secret_value_unref(value);
-}
-
-void SecretServiceStore::remove(const std::string& service, const std::string& account) {
-    if (!usableAttribute(service) || !usableAttribute(account)) return;
-    GError* error = nullptr;
-    secret_password_clear_sync(schema(), nullptr, &error, "service", service.c_str(), "account", account.c_str(),
-                               nullptr);
-    if (error) g_error_free(error);
-}
-
-namespace {
-
 // Together well under three seconds, even when the service must be started first.
 constexpr gint kBusDaemonTimeoutMs = 500;
 constexpr gint kActivationTimeoutMs = 1200;
@@ -119,6 +64,101 @@ GVariant* busCall(GDBusConnection* bus, const char* dest, const char* path, cons
 }
 
 }  // namespace
+
+std::optional<std::string> SecretServiceStore::read(const std::string& service, const std::string& account) {
+    if (!usableAttribute(service) || !usableAttribute(account)) return std::nullopt;
+    // An item in the file store is there because the last write could not reach the keyring.
+    if (auto bytes = fallback_.read(service, account)) return bytes;
+    bool failed = false;
+    GList* items = search(service, account, SECRET_SEARCH_LOAD_SECRETS, &failed);
+    if (failed || !items) {
+        freeItems(items);
+        return std::nullopt;
+    }
+    std::optional<std::string> out;
+    GError* error = nullptr;
+    SecretValue* value =
+        secret_retrievable_retrieve_secret_sync(SECRET_RETRIEVABLE(items->data), nullptr, &error);
+    if (error) g_error_free(error);
+    if (value) {
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value, &length);
+        if (bytes) out.emplace(bytes, length);
+        secret_value_unref(value);
+    }
+    freeItems(items);
+    return out;
+}
+
+void SecretServiceStore::add(const std::string& service, const std::string& account, const std::string& bytes) {
+    if (!usableAttribute(service) || !usableAttribute(account)) return;
+    if (fallback_.read(service, account)) return;
+    // Storing into a locked collection would ask the user to unlock it, and wait for the answer.
+    bool keyring = defaultCollectionLocked() == false;
+    if (keyring) {
+        bool failed = false;
+        GList* existing = search(service, account, SECRET_SEARCH_NONE, &failed);
+        const bool exists = existing != nullptr;
+        freeItems(existing);
+        // Like a keychain add: an existing item is left alone.
+        if (exists) return;
+        keyring = !failed;
+    }
+    if (keyring) {
+        SecretValue* value = secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "text/plain");
+        const std::string label = service + " (" + account + ")";
+        GError* error = nullptr;
+        const gboolean stored = secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.c_str(),
+                                                                  value, nullptr, &error, "service", service.c_str(),
+                                                                  "account", account.c_str(), nullptr);
+        if (error) g_error_free(error);
+        secret_value_unref(value);
+        if (stored) return;
+    }
+    fallback_.add(service, account, bytes);
+}
+
+void SecretServiceStore::remove(const std::string& service, const std::string& account) {
+    if (!usableAttribute(service) || !usableAttribute(account)) return;
+    fallback_.remove(service, account);
+    // Deleting from a locked collection may ask for an unlock too; its items stay until it is open.
+    if (defaultCollectionLocked() == true) return;
+    GError* error = nullptr;
+    secret_password_clear_sync(schema(), nullptr, &error, "service", service.c_str(), "account", account.c_str(),
+                               nullptr);
+    if (error) g_error_free(error);
+}
+
+std::optional<bool> SecretServiceStore::defaultCollectionLocked() {
+    if (!sessionBusConfigured()) return std::nullopt;
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (error) g_error_free(error);
+    if (!bus) return std::nullopt;
+    std::optional<bool> locked;
+    std::string path;
+    if (GVariant* alias = busCall(bus, kSecretsName, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                                  "ReadAlias", g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"),
+                                  kAliasTimeoutMs)) {
+        const gchar* p = nullptr;
+        g_variant_get(alias, "(&o)", &p);
+        if (p) path = p;
+        g_variant_unref(alias);
+    }
+    if (!path.empty() && path != "/") {
+        if (GVariant* reply = busCall(bus, kSecretsName, path.c_str(), "org.freedesktop.DBus.Properties", "Get",
+                                      g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"),
+                                      G_VARIANT_TYPE("(v)"), kAliasTimeoutMs)) {
+            GVariant* value = nullptr;
+            g_variant_get(reply, "(v)", &value);
+            if (value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) locked = g_variant_get_boolean(value);
+            if (value) g_variant_unref(value);
+            g_variant_unref(reply);
+        }
+    }
+    g_object_unref(bus);
+    return locked;
+}
 
 bool SecretServiceStore::available() {
     if (!sessionBusConfigured()) return false;

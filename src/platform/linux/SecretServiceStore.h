@@ -3,19 +3,30 @@
 #include <memory>
 
 #include "platform/SecretStore.h"
+#include "platform/linux/FileSecretStore.h"
 
 namespace linuxplatform {
 
+// Nothing here ever unlocks the keyring: an unlock asks the user and blocks the caller until
+// they answer. While the default collection is locked (or cannot be stored into), items go to
+// the owner-only file store instead; reads look there first, removes clear both.
 class SecretServiceStore final : public platform::SecretStore {
 public:
+    explicit SecretServiceStore(std::string fallbackFolder = FileSecretStore::defaultFolder())
+        : fallback_(std::move(fallbackFolder)) {}
     std::optional<std::string> read(const std::string& service, const std::string& account) override;
-    // Does nothing when an item of that service and account already exists.
+    // Does nothing when an item of that service and account already exists in either store.
     void add(const std::string& service, const std::string& account, const std::string& bytes) override;
     void remove(const std::string& service, const std::string& account) override;
 
     // True when a Secret Service answers on the session bus and has a default collection to
     // store into. Never blocks for long.
     static bool available();
+    // Whether the default collection is locked; nothing when the service does not say.
+    static std::optional<bool> defaultCollectionLocked();
+
+private:
+    FileSecretStore fallback_;
 };
 
 // The Secret Service when one answers, else the owner-only file store.

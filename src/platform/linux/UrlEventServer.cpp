@@ -1,5 +1,6 @@
 #include "platform/linux/UrlEventServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 namespace linuxplatform {
 
@@ -55,13 +57,41 @@ uid_t peerUid(int fd) {
 
 }  // namespace
 
-UrlEventServer::UrlEventServer() = default;
+struct UrlEventServer::Connection {
+    int fd = -1;
+    std::string bytes;
+    QSocketNotifier* notifier = nullptr;
+    QTimer* deadline = nullptr;
+
+    // `later` inside the notifier's or the timer's own signal: cut off now, deleted after it returns.
+    void release(bool later) {
+        // Off the event dispatcher before the descriptor closes and its number is handed out again.
+        if (notifier) notifier->setEnabled(false);
+        if (deadline) deadline->stop();
+        for (QObject* o : {static_cast<QObject*>(notifier), static_cast<QObject*>(deadline)}) {
+            if (!o) continue;
+            QObject::disconnect(o, nullptr, nullptr, nullptr);
+            if (later)
+                o->deleteLater();
+            else
+                delete o;
+        }
+        notifier = nullptr;
+        deadline = nullptr;
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+UrlEventServer::UrlEventServer(int readTimeoutMs) : readTimeoutMs_(readTimeoutMs) {}
 
 UrlEventServer::~UrlEventServer() { stop(); }
 
 void UrlEventServer::stop() {
     delete notifier_;
     notifier_ = nullptr;
+    for (auto& c : connections_) c->release(false);
+    connections_.clear();
     if (fd_ >= 0) {
         ::close(fd_);
         ::unlink(path_.c_str());
@@ -90,8 +120,9 @@ bool UrlEventServer::handOff(const std::optional<std::string>& url) {
         return false;
     }
     bool ok = true;
-    if (url) {
-        std::string bytes = url->substr(0, kMaxUrlBytes);
+    // A URL that could not arrive whole is never cut short; the agent only learns that we ran.
+    if (url && url->size() <= kMaxUrlBytes && url->find_first_of(std::string("\n\0", 2)) == std::string::npos) {
+        const std::string bytes = *url + "\n";
         std::size_t sent = 0;
         while (sent < bytes.size()) {
             const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -150,27 +181,60 @@ bool UrlEventServer::listen() {
 
 void UrlEventServer::accept() {
     for (;;) {
-        const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) return;
-        if (peerUid(client) != ::getuid()) {
+        const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (client < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        // Another user, or more senders at once than any launch needs: closed unread.
+        if (peerUid(client) != ::getuid() || connections_.size() >= kMaxConnections) {
             ::close(client);
             continue;
         }
-        // The sender writes at once and closes its end; never wait long on the GUI thread.
-        std::string bytes;
-        char buffer[2048];
-        for (;;) {
-            pollfd p{client, POLLIN, 0};
-            if (::poll(&p, 1, 500) <= 0) break;
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            bytes.append(buffer, static_cast<std::size_t>(n));
-            if (bytes.size() > kMaxUrlBytes) break;
-        }
-        ::close(client);
-        // A launch without a URL only asks whether an agent runs.
-        if (!bytes.empty() && bytes.size() <= kMaxUrlBytes) deliver(bytes);
+        auto connection = std::make_unique<Connection>();
+        Connection* c = connection.get();
+        c->fd = client;
+        c->notifier = new QSocketNotifier(client, QSocketNotifier::Read);
+        QObject::connect(c->notifier, &QSocketNotifier::activated, [this, c] { readFrom(c); });
+        // The whole message must arrive in time, however slowly it trickles.
+        c->deadline = new QTimer();
+        c->deadline->setSingleShot(true);
+        QObject::connect(c->deadline, &QTimer::timeout, [this, c] { finish(c, false); });
+        c->deadline->start(readTimeoutMs_);
+        connections_.push_back(std::move(connection));
+        readFrom(c);
     }
+}
+
+void UrlEventServer::readFrom(Connection* c) {
+    char buffer[2048];
+    for (;;) {
+        const ssize_t n = ::recv(c->fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            const auto size = static_cast<std::size_t>(n);
+            const char* newline = static_cast<const char*>(std::memchr(buffer, '\n', size));
+            const std::size_t take = newline ? static_cast<std::size_t>(newline - buffer) : size;
+            if (c->bytes.size() + take > kMaxUrlBytes) return finish(c, false);
+            c->bytes.append(buffer, take);
+            // The first line is the URL; whatever follows it is never read.
+            if (newline) return finish(c, true);
+            continue;
+        }
+        if (n == 0) return finish(c, true);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        return finish(c, false);
+    }
+}
+
+void UrlEventServer::finish(Connection* c, bool complete) {
+    auto it = std::find_if(connections_.begin(), connections_.end(), [c](const auto& p) { return p.get() == c; });
+    if (it == connections_.end()) return;
+    std::unique_ptr<Connection> owned = std::move(*it);
+    connections_.erase(it);
+    owned->release(true);
+    // A launch without a URL only asks whether an agent runs.
+    if (complete && !owned->bytes.empty() && owned->bytes.find('\0') == std::string::npos) deliver(owned->bytes);
 }
 
 void UrlEventServer::setGetURLHandler(std::function<void(const std::optional<std::string>&)> handler) {
@@ -184,7 +248,7 @@ void UrlEventServer::setGetURLHandler(std::function<void(const std::optional<std
 
 void UrlEventServer::deliver(const std::string& url) {
     if (!handler_) {
-        queued_.push_back(url);
+        if (queued_.size() < kMaxQueued) queued_.push_back(url);
         return;
     }
     handler_(url);

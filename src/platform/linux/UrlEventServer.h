@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Workspace.h"
 
@@ -13,33 +14,51 @@ namespace linuxplatform {
 
 // One agent per user: the running agent listens on a socket in an owner-only folder of
 // $XDG_RUNTIME_DIR; a later launch hands its URL (if any) over and exits. Connections from
-// another user are dropped.
+// another user are dropped. A connection carries at most one URL: the bytes up to the first
+// newline or the end of the stream, at most kMaxUrlBytes, within the read timeout; anything
+// else on it is ignored. Reading never blocks the GUI thread.
 class UrlEventServer final : public platform::UrlEvents {
 public:
-    UrlEventServer();
+    explicit UrlEventServer(int readTimeoutMs = kReadTimeoutMs);
     ~UrlEventServer() override;
+    UrlEventServer(const UrlEventServer&) = delete;
+    UrlEventServer& operator=(const UrlEventServer&) = delete;
     void setGetURLHandler(std::function<void(const std::optional<std::string>&)> handler) override;
 
     // Starts listening on the GUI thread. False when another agent already listens.
     bool listen();
-    // Stops listening and removes the socket.
+    // Stops listening, drops open connections and removes the socket.
     void stop();
-    // A URL for the handler; queued until a handler is set.
+    // A URL for the handler; queued (at most kMaxQueued) until a handler is set.
     void deliver(const std::string& url);
 
     // The per-user socket path; creates its 0700 folder. Nothing when no safe folder exists.
     static std::optional<std::string> socketPath();
-    // Hands `url` (possibly nothing) to a running agent. True when one took it.
+    // Hands `url` (possibly nothing) to a running agent. True when one took it. A URL that could
+    // never arrive whole (too long, or holding a newline or NUL) is not sent; the agent is only asked
+    // whether it runs.
     static bool handOff(const std::optional<std::string>& url);
 
+    // Connections being read right now.
+    std::size_t openConnections() const { return connections_.size(); }
+
     static constexpr std::size_t kMaxUrlBytes = 8192;
+    static constexpr int kReadTimeoutMs = 2000;
+    static constexpr std::size_t kMaxConnections = 8;
+    static constexpr std::size_t kMaxQueued = 8;
 
 private:
+    struct Connection;
     void accept();
+    void readFrom(Connection* connection);
+    // Closes the connection; delivers what it carried when `complete`.
+    void finish(Connection* connection, bool complete);
 
     int fd_ = -1;
     std::string path_;
+    int readTimeoutMs_;
     QSocketNotifier* notifier_ = nullptr;
+    std::vector<std::unique_ptr<Connection>> connections_;
     std::function<void(const std::optional<std::string>&)> handler_;
     std::deque<std::string> queued_;
 };

@@ -3,6 +3,9 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -34,9 +37,29 @@ int recordError(Display* display, XErrorEvent* event) {
     return 0;
 }
 
+std::mutex& leaveMutex() {
+    static std::mutex m;
+    return m;
+}
+std::function<void()>& leaveAction() {
+    static std::function<void()> action;
+    return action;
+}
+XIOErrorHandler previousIOHandler = nullptr;
+
+int connectionLost(Display* display) {
+    displayLost();
+    // Nobody asked for anything else: Xlib's (or Qt's) own way.
+    if (previousIOHandler) return previousIOHandler(display);
+    return 0;
+}
+
 void installHandler() {
     static std::once_flag once;
-    std::call_once(once, [] { XSetErrorHandler(recordError); });
+    std::call_once(once, [] {
+        XSetErrorHandler(recordError);
+        previousIOHandler = XSetIOErrorHandler(connectionLost);
+    });
 }
 
 }  // namespace
@@ -44,6 +67,35 @@ void installHandler() {
 Display* openDisplay() {
     installHandler();
     return XOpenDisplay(nullptr);
+}
+
+bool displayReachable() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+void onDisplayLost(std::function<void()> leave) {
+    installHandler();
+    std::lock_guard lock(leaveMutex());
+    leaveAction() = std::move(leave);
+}
+
+void displayLost() {
+    std::function<void()> action;
+    {
+        std::lock_guard lock(leaveMutex());
+        action = leaveAction();
+    }
+    if (!action) return;
+    // Only the first caller leaves; any other blocks here until the process is gone.
+    static std::once_flag once;
+    std::call_once(once, [&] {
+        action();
+        std::fflush(nullptr);
+        ::_exit(0);
+    });
 }
 
 ErrorTrap::ErrorTrap(Display* display) : display_(display) {

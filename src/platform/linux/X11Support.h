@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,19 @@ namespace x11 {
 
 // Opens a connection to $DISPLAY with the non-fatal error handler installed; nullptr when there is none.
 Display* openDisplay();
+
+// Whether $DISPLAY names an X server that takes a connection now.
+bool displayReachable();
+
+// What the process does when the X server goes away. Xlib (and Qt above it) would end the process
+// with exit() from whichever thread noticed first, while the others still run and the static
+// destructors race them. Once set, the first connection to fail runs `leave` once, on the thread
+// that noticed, and the process then ends with status 0; other threads that notice wait for it.
+// Without it, Xlib's own handling stays.
+void onDisplayLost(std::function<void()> leave);
+// Runs what onDisplayLost set (once) and ends the process; for other layers that find the
+// display gone. Does nothing when nothing was set.
+void displayLost();
 
 // Counts protocol errors on one connection between construction and `failed()`/`errorCode()`.
 // Errors are never fatal; they only mark the trap.
