@@ -13,6 +13,7 @@
 #include <QImage>
 #include <QPainter>
 
+#include "Frames.h"
 #include "platform/linux/TesseractRecognizer.h"
 
 namespace {
@@ -21,29 +22,6 @@ const char* const kWords[] = {
     "morning", "coffee", "meeting", "project", "deadline", "tired", "weekend", "family", "music", "walk",
     "window", "garden", "letter", "friend", "quiet", "evening", "river", "market", "travel", "story",
     "screen", "message", "reply", "schedule", "dinner", "window", "careful", "simple", "moment", "breath"};
-
-std::vector<std::string> words(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string w;
-    while (in >> w) {
-        w.erase(std::remove_if(w.begin(), w.end(), [](unsigned char c) { return !std::isalnum(c); }), w.end());
-        std::transform(w.begin(), w.end(), w.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (!w.empty()) out.push_back(w);
-    }
-    return out;
-}
-
-// Longest common subsequence of words: recognised words in the right order.
-std::size_t matched(const std::vector<std::string>& truth, const std::vector<std::string>& got) {
-    std::vector<std::size_t> prev(got.size() + 1, 0), cur(got.size() + 1, 0);
-    for (const auto& t : truth) {
-        for (std::size_t j = 1; j <= got.size(); ++j)
-            cur[j] = t == got[j - 1] ? prev[j - 1] + 1 : std::max(prev[j], cur[j - 1]);
-        std::swap(prev, cur);
-    }
-    return prev[got.size()];
-}
 
 platform::Image toImage(const QImage& q) {
     const QImage rgba = q.convertToFormat(QImage::Format_RGBA8888);
@@ -96,8 +74,8 @@ int main(int argc, char** argv) {
                 if (lines)
                     for (const auto& l : *lines)
                         if (l) got += *l + " ";
-                const auto truthWords = words(truth);
-                const auto m = matched(truthWords, words(got));
+                const auto truthWords = bench::words(truth);
+                const auto m = bench::matched(truthWords, bench::words(got));
                 totalWords += truthWords.size();
                 totalMatched += m;
                 std::printf("%-18s %4d %-5s %7.1f%% %8.2f\n", family, px, dark ? "dark" : "light",

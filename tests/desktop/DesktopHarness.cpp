@@ -1,5 +1,9 @@
 #include "DesktopHarness.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -321,6 +325,18 @@ std::optional<std::array<int, 3>> pixel(const std::string& image, int x, int y) 
     std::istringstream in(out);
     if (!(in >> rgb[0] >> rgb[1] >> rgb[2])) return std::nullopt;
     return rgb;
+}
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
 }
 
 }  // namespace desktop

@@ -28,6 +28,8 @@ using Seconds = std::chrono::duration<double>;
 // Runs a shell command; its standard output, and its exit status in `status` when given.
 std::string sh(const std::string& command, int* status = nullptr);
 std::string shellQuote(const std::string& text);
+// A loopback TCP port free at the time of the call.
+int freePort();
 // Polls `ready` every 50 ms until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& ready, Seconds timeout);
 

@@ -14,21 +14,11 @@
 
 namespace {
 
+using desktop::freePort;
+
 using desktop::Agent;
 using desktop::Seconds;
 namespace fs = std::filesystem;
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 // build/wellspire-devserver on a free port with a database of its own.
 class DevServerProcess {

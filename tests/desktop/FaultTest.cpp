@@ -24,6 +24,8 @@
 
 namespace {
 
+using desktop::freePort;
+
 using desktop::Agent;
 using desktop::Planned;
 using desktop::Seconds;
@@ -39,18 +41,6 @@ std::string fileText(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 // Check-in panels (the "Connected" notice of a pairing is not one).
