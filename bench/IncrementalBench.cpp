@@ -1,11 +1,12 @@
 // Recognition per capture cycle, side by side on the same frames: the whole-image pass against the
 // incremental reader, while one line is typed per cycle on a dense screen, when nothing changed, and
 // when the whole screen changed; and how well the assembled text agrees with the whole-image text.
-//   QT_QPA_PLATFORM=offscreen build/bench/incremental_bench [--smoke]
+//   QT_QPA_PLATFORM=offscreen build/bench/incremental_bench [--smoke | --columns=N]
 #include <time.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -51,13 +52,15 @@ struct Config {
 
 int main(int argc, char** argv) {
     const bool smoke = argc > 1 && std::strcmp(argv[1], "--smoke") == 0;
+    const int onlyColumns = argc > 1 && std::strncmp(argv[1], "--columns=", 10) == 0 ? std::atoi(argv[1] + 10) : 0;
     QGuiApplication app(argc, argv);
     auto engine = std::make_shared<linuxplatform::TesseractRecognizer>();
 
     const std::vector<Config> all = {
         {"DejaVu Sans", 15, false, 1}, {"DejaVu Serif", 15, true, 1},  {"DejaVu Sans Mono", 12, false, 2},
         {"DejaVu Sans", 20, true, 2},  {"DejaVu Sans", 12, false, 1},  {"DejaVu Sans Mono", 15, true, 1}};
-    const std::vector<Config> configs = smoke ? std::vector<Config>{all.front()} : all;
+    std::vector<Config> configs = smoke ? std::vector<Config>{all.front()} : all;
+    if (onlyColumns > 0) std::erase_if(configs, [&](const Config& c) { return c.columns != onlyColumns; });
     const int cycles = smoke ? 2 : 8;
 
     std::vector<double> wholeTimes, typingTimes, unchangedTimes, changeRatios;

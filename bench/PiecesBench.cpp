@@ -58,11 +58,11 @@ BENCHMARK(UnchangedFrame)->Unit(benchmark::kMillisecond);
 
 void BandsAndMerge(benchmark::State& state) {
     std::vector<linuxplatform::TextLine> lines;
-    for (int i = 0; i < 44; ++i) lines.push_back({60, 40 + i * 29, 1800, 60 + i * 29, "line"});
+    for (int i = 0; i < 44; ++i) lines.push_back({60, 40 + i * 29, 1800, 60 + i * 29, "line", {}});
     const std::vector<linuxplatform::Band> changed{{520, 530}};
     for (auto _ : state) {
         const auto bands = linuxplatform::IncrementalRecognizer::bandsToRead(changed, lines, 1350);
-        std::vector<std::vector<linuxplatform::TextLine>> fresh(bands.size(), {{60, 504, 1800, 524, "typed"}});
+        std::vector<std::vector<linuxplatform::TextLine>> fresh(bands.size(), {{60, 504, 1800, 524, "typed", {}}});
         benchmark::DoNotOptimize(linuxplatform::IncrementalRecognizer::merge(lines, bands, fresh, 1350));
     }
 }

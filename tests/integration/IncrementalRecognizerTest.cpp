@@ -50,7 +50,7 @@ public:
             rowsRead += band.height();
             auto& found = out.emplace_back();
             // As Tesseract does with a window's frame: the whole page, read as one empty "line".
-            if (band.top == 0 && band.bottom == page.height) found.push_back({0, 0, page.width, page.height, std::nullopt});
+            if (band.top == 0 && band.bottom == page.height) found.push_back({0, 0, page.width, page.height, std::nullopt, {}});
             for (int column = 0; column < 2; ++column) {
                 const int x = kColumnX[column] + 1;
                 for (int y = band.top; y < band.bottom; ++y) {
@@ -62,7 +62,7 @@ public:
                     const bool whole = (y == 0 || page.pixels[static_cast<std::size_t>(y - 1) * page.width + x] != level) &&
                                        end - y == kBarHeight;
                     found.push_back({kColumnX[column], y, kColumnX[column] + kBarWidth, end,
-                                     whole ? std::optional<std::string>("w" + std::to_string(level)) : "~"});
+                                     whole ? std::optional<std::string>("w" + std::to_string(level)) : "~", {}});
                     y = end - 1;
                 }
             }
@@ -159,7 +159,7 @@ TEST(IncrementalRecognizerTest, LargeChangesSizeChangesAndFailuresReadTheWholePa
 }
 
 TEST(IncrementalRecognizerTest, BandsGrowToWholeLinesWithoutReachingIntoTheirNeighbours) {
-    const std::vector<TextLine> lines = {{0, 100, 50, 120, "a"}, {0, 130, 50, 150, "b"}, {0, 200, 50, 220, "c"}};
+    const std::vector<TextLine> lines = {{0, 100, 50, 120, "a", {}}, {0, 130, 50, 150, "b", {}}, {0, 200, 50, 220, "c", {}}};
     // A change inside "b" reads all of "b" and the blank rows up to its neighbours, not them.
     EXPECT_EQ(IncrementalRecognizer::bandsToRead({{140, 142}}, lines, 400), (std::vector<Band>{{122, 158}}));
     // Changes touching two lines join into one band covering both.
@@ -172,4 +172,35 @@ TEST(IncrementalRecognizerTest, BandsGrowToWholeLinesWithoutReachingIntoTheirNei
     after[1] = after[10] = after[12] = 99;
     EXPECT_EQ(IncrementalRecognizer::changedBands(before, after), (std::vector<Band>{{1, 2}, {10, 13}}));
     EXPECT_EQ(IncrementalRecognizer::changedBands({1, 2, 3}, {1, 2}), (std::vector<Band>{{0, 2}}));
+}
+
+TEST(IncrementalRecognizerTest, ABandLineAcrossTwoColumnsIsPartedWordByWordIntoThem) {
+    using linuxplatform::Word;
+    const auto texts = [](const std::vector<TextLine>& lines) {
+        std::vector<std::string> out;
+        for (const auto& line : lines) out.push_back(line.text.value_or("<none>"));
+        return out;
+    };
+    // The whole page reads the left column, then the right one.
+    const std::vector<TextLine> columns = {{10, 100, 90, 110, "one two", {}},
+                                           {10, 120, 90, 130, "five", {}},
+                                           {110, 100, 190, 110, "three four", {}},
+                                           {110, 120, 190, 130, "six", {}}};
+    // Read alone, the band joins both columns into one line; "now" was typed past the left line's end.
+    const TextLine joinedLine{10, 100, 190, 110, "one two now three four",
+                              {{10, 100, 40, 110, "one"}, {45, 100, 90, 110, "two"}, {92, 100, 104, 110, "now"},
+                               {110, 100, 150, 110, "three"}, {155, 100, 190, 110, "four"}}};
+    EXPECT_EQ(texts(IncrementalRecognizer::merge(columns, {{95, 115}}, {{joinedLine}}, 400)),
+              (std::vector<std::string>{"one two now", "five", "three four", "six"}));
+
+    // Two lines of one column whose words the engine read at an offset stay one line.
+    const std::vector<TextLine> column = {{10, 100, 90, 110, "alpha beta", {}}, {10, 112, 90, 122, "gamma", {}}};
+    const TextLine skewed{10, 104, 90, 118, "alpha beta", {{10, 104, 45, 114, "alpha"}, {50, 108, 90, 118, "beta"}}};
+    EXPECT_EQ(texts(IncrementalRecognizer::merge(column, {{95, 125}}, {{skewed}}, 400)),
+              (std::vector<std::string>{"alpha beta"}));
+
+    // Words the engine did not tell apart leave the line as read.
+    const TextLine plain{10, 100, 190, 110, "one two three four", {}};
+    EXPECT_EQ(texts(IncrementalRecognizer::merge(columns, {{95, 115}}, {{plain}}, 400)),
+              (std::vector<std::string>{"one two three four", "five", "six"}));
 }

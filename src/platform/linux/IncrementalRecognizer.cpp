@@ -39,6 +39,65 @@ std::vector<Band> joined(std::vector<Band> bands) {
     return out;
 }
 
+// A band read alone can join lines of two columns that the whole page reads apart. Each word
+// goes to the cached line it covers most; a word beside no cached line (typed past a line's end)
+// stays with the word before it, unless a column gap parts them. When that gives lines of
+// different columns, the line is parted into one line per column; otherwise it stays whole.
+std::vector<TextLine> parted(const TextLine& line, const std::vector<TextLine>& cached, const std::vector<int>& bandOf,
+                             int band) {
+    const std::size_t n = cached.size();
+    if (line.words.size() < 2) return {line};
+    std::vector<std::size_t> slot(line.words.size(), n);
+    for (std::size_t w = 0; w < line.words.size(); ++w) {
+        const Word& word = line.words[w];
+        long best = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (bandOf[i] != band) continue;
+            const long area = static_cast<long>(overlap(word.left, word.right, cached[i].left, cached[i].right)) *
+                              overlap(word.top, word.bottom, cached[i].top, cached[i].bottom);
+            if (area > best) best = area, slot[w] = i;
+        }
+    }
+    // Wider than this, a space between words is the gap between columns.
+    const int columnGap = 2 * std::max(1, line.bottom - line.top);
+    const auto near = [&](std::size_t a, std::size_t b) {
+        return line.words[b].left - line.words[a].right <= columnGap;
+    };
+    for (std::size_t w = 1; w < slot.size(); ++w)
+        if (slot[w] == n && slot[w - 1] != n && near(w - 1, w)) slot[w] = slot[w - 1];
+    for (std::size_t w = slot.size() - 1; w-- > 0;)
+        if (slot[w] == n && slot[w + 1] != n && near(w, w + 1)) slot[w] = slot[w + 1];
+
+    std::vector<std::size_t> order;  // the slots in the order their first words come
+    std::vector<TextLine> pieces;
+    for (std::size_t w = 0; w < slot.size(); ++w) {
+        const auto at = std::find(order.begin(), order.end(), slot[w]);
+        const Word& word = line.words[w];
+        if (at == order.end()) {
+            order.push_back(slot[w]);
+            pieces.push_back({word.left, word.top, word.right, word.bottom, word.text, {word}});
+            continue;
+        }
+        TextLine& piece = pieces[static_cast<std::size_t>(at - order.begin())];
+        piece.left = std::min(piece.left, word.left);
+        piece.top = std::min(piece.top, word.top);
+        piece.right = std::max(piece.right, word.right);
+        piece.bottom = std::max(piece.bottom, word.bottom);
+        *piece.text += ' ' + word.text;
+        piece.words.push_back(word);
+    }
+    if (pieces.size() < 2) return {line};
+    // Columns do not overlap side by side; lines of one column, read apart, do.
+    for (std::size_t a = 0; a < pieces.size(); ++a)
+        for (std::size_t b = a + 1; b < pieces.size(); ++b) {
+            const auto& x = order[a] < n ? cached[order[a]] : pieces[a];
+            const auto& y = order[b] < n ? cached[order[b]] : pieces[b];
+            if (overlap(x.left, x.right, y.left, y.right) > 0 || overlap(pieces[a].left, pieces[a].right, pieces[b].left, pieces[b].right) > 0)
+                return {line};
+        }
+    return pieces;
+}
+
 }  // namespace
 
 IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<LineEngine> engine) : engine_(std::move(engine)) {}
@@ -110,7 +169,12 @@ std::vector<TextLine> IncrementalRecognizer::merge(const std::vector<TextLine>& 
     std::vector<std::vector<TextLine>> instead(n), after(n), before(n);
     std::vector<TextLine> trailing;
     for (std::size_t b = 0; b < fresh.size() && b < bands.size(); ++b) {
+        std::vector<TextLine> read;
         for (const auto& line : fresh[b]) {
+            auto pieces = parted(line, cached, bandOf, static_cast<int>(b));
+            read.insert(read.end(), std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
+        }
+        for (const auto& line : read) {
             long best = 0;
             std::size_t slot = n;
             for (std::size_t i = 0; i < n; ++i) {

@@ -16,9 +16,16 @@ struct Band {
     bool operator==(const Band&) const = default;
 };
 
+struct Word {
+    int left = 0, top = 0, right = 0, bottom = 0;  // page pixels, right and bottom exclusive
+    std::string text;
+    bool operator==(const Word&) const = default;
+};
+
 struct TextLine {
     int left = 0, top = 0, right = 0, bottom = 0;  // page pixels, right and bottom exclusive
     std::optional<std::string> text;               // nothing when the line read as empty
+    std::vector<Word> words;                       // in reading order, where the engine tells them
     bool operator==(const TextLine&) const = default;
 };
 

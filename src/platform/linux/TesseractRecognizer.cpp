@@ -10,6 +10,19 @@
 
 namespace linuxplatform {
 
+namespace {
+
+// The text at the iterator, without the line ends the engine puts after lines.
+std::string utf8(const tesseract::ResultIterator& it, tesseract::PageIteratorLevel level) {
+    std::unique_ptr<char[]> text(it.GetUTF8Text(level));
+    std::string reading = text ? std::string(text.get()) : std::string();
+    while (!reading.empty() && (reading.back() == '\n' || reading.back() == '\r'))
+        reading.pop_back();
+    return reading;
+}
+
+}  // namespace
+
 TesseractRecognizer::TesseractRecognizer() = default;
 
 TesseractRecognizer::~TesseractRecognizer() {
@@ -82,18 +95,29 @@ std::optional<std::vector<std::vector<TextLine>>> TesseractRecognizer::lines(con
         }
         std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
         if (!it) continue;
+        // Word by word, so that a line read across two columns can be parted again.
+        bool keep = false;
         do {
-            TextLine line;
-            if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &line.left, &line.top, &line.right, &line.bottom)) continue;
-            if (line.bottom - line.top < minimumHeight) continue;
-            line.top = std::clamp(line.top + top, top, bottom);
-            line.bottom = std::clamp(line.bottom + top, top, bottom);
-            std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-            std::string reading = text ? std::string(text.get()) : std::string();
-            while (!reading.empty() && (reading.back() == '\n' || reading.back() == '\r')) reading.pop_back();
-            if (!reading.empty()) line.text = std::move(reading);
-            found.push_back(std::move(line));
-        } while (it->Next(tesseract::RIL_TEXTLINE));
+            if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+                TextLine line;
+                keep = it->BoundingBox(tesseract::RIL_TEXTLINE, &line.left, &line.top, &line.right, &line.bottom) &&
+                       line.bottom - line.top >= minimumHeight;
+                if (!keep) continue;
+                line.top = std::clamp(line.top + top, top, bottom);
+                line.bottom = std::clamp(line.bottom + top, top, bottom);
+                std::string reading = utf8(*it, tesseract::RIL_TEXTLINE);
+                if (!reading.empty()) line.text = std::move(reading);
+                found.push_back(std::move(line));
+            }
+            Word word;
+            if (!keep || !it->BoundingBox(tesseract::RIL_WORD, &word.left, &word.top, &word.right, &word.bottom))
+                continue;
+            word.text = utf8(*it, tesseract::RIL_WORD);
+            if (word.text.empty()) continue;
+            word.top = std::clamp(word.top + top, top, bottom);
+            word.bottom = std::clamp(word.bottom + top, top, bottom);
+            found.back().words.push_back(std::move(word));
+        } while (it->Next(tesseract::RIL_WORD));
     }
     api_->Clear();
     return out;
