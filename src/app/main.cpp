@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
     services.secrets = std::make_shared<linuxplatform::CachingSecretStore>(
-        linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); });
+        linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); },
+        std::make_unique<linuxplatform::ThreadWorker>());
     services.files = std::make_shared<linuxplatform::PosixFiles>(executableFolder() + "/resources");
     services.accessibility = std::make_shared<linuxplatform::AtspiAccessibility>();
     services.screenCapture = std::make_shared<linuxplatform::X11ScreenCapture>();

@@ -77,3 +77,54 @@ TEST(CachingSecretStoreTest, WritesAndRemovalsReportWhatTheStoreReallyHolds) {
     now += std::chrono::seconds(10);
     EXPECT_EQ(store.read("svc", "acct"), "token-3");
 }
+
+namespace {
+
+// Holds tasks until the test runs them.
+class HeldWorker final : public platform::Worker {
+public:
+    void run(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+    void runAll() {
+        auto ready = std::move(tasks);
+        tasks.clear();
+        for (auto& task : ready) task();
+    }
+    std::vector<std::function<void()>> tasks;
+};
+
+}  // namespace
+
+TEST(CachingSecretStoreTest, WithAWorkerAnAgedMissIsAskedAgainThereWhileTheCallerGoesOn) {
+    auto inner = std::make_shared<CountingStore>();
+    platform::TimePoint now{};
+    auto held = std::make_unique<HeldWorker>();
+    HeldWorker& worker = *held;
+    linuxplatform::CachingSecretStore store(inner, [&] { return now; }, std::move(held));
+
+    // The first answer is waited for, on the caller's thread.
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_EQ(inner->reads, 1);
+    EXPECT_TRUE(worker.tasks.empty());
+
+    // Aged, the miss is answered at once from memory and asked again on the worker, once however
+    // often it is read meanwhile.
+    inner->items[{"svc", "acct"}] = "unlocked later";
+    now += std::chrono::seconds(11);
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_EQ(inner->reads, 1);
+    ASSERT_EQ(worker.tasks.size(), 1u);
+    worker.runAll();
+    EXPECT_EQ(inner->reads, 2);
+    EXPECT_EQ(store.read("svc", "acct"), "unlocked later");
+
+    // A write while the worker asks is what counts, not the answer the worker brings back after it.
+    now += std::chrono::seconds(11);
+    store.remove("svc", "acct");
+    now += std::chrono::seconds(11);
+    EXPECT_FALSE(store.read("svc", "acct"));
+    ASSERT_EQ(worker.tasks.size(), 1u);
+    store.add("svc", "acct", "token-4");
+    inner->locked = true;  // the worker's ask finds nothing
+    worker.runAll();
+    EXPECT_EQ(store.read("svc", "acct"), "token-4");
+}
