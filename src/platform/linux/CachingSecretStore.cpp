@@ -7,8 +7,6 @@ CachingSecretStore::CachingSecretStore(std::shared_ptr<platform::SecretStore> in
                                        std::unique_ptr<platform::Worker> worker)
     : inner_(std::move(inner)), now_(std::move(now)), worker_(std::move(worker)) {}
 
-CachingSecretStore::~CachingSecretStore() { worker_.reset(); }
-
 std::optional<std::string> CachingSecretStore::innerRead(const Key& key) {
     std::lock_guard lock(innerMutex_);
     return inner_ ? inner_->read(key.first, key.second) : std::nullopt;

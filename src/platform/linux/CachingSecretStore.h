@@ -25,7 +25,6 @@ public:
     // Without a worker, misses are asked again on the caller's thread.
     CachingSecretStore(std::shared_ptr<platform::SecretStore> inner, std::function<platform::TimePoint()> now,
                        std::unique_ptr<platform::Worker> worker = nullptr);
-    ~CachingSecretStore() override;
     std::optional<std::string> read(const std::string& service, const std::string& account) override;
     void add(const std::string& service, const std::string& account, const std::string& bytes) override;
     void remove(const std::string& service, const std::string& account) override;

@@ -19,6 +19,20 @@ bool isLine(const TextLine& line, int pageHeight) {
 
 int overlap(int a0, int a1, int b0, int b1) { return std::max(0, std::min(a1, b1) - std::max(a0, b0)); }
 
+// The cached line of `band` that a box (a line or a word) covers most, or `cached.size()` for none.
+template <typename Box>
+std::size_t mostCovered(const Box& box, const std::vector<TextLine>& cached, const std::vector<int>& bandOf, int band) {
+    long best = 0;
+    std::size_t slot = cached.size();
+    for (std::size_t i = 0; i < cached.size(); ++i) {
+        if (bandOf[i] != band) continue;
+        const long area = static_cast<long>(overlap(box.left, box.right, cached[i].left, cached[i].right)) *
+                          overlap(box.top, box.bottom, cached[i].top, cached[i].bottom);
+        if (area > best) best = area, slot = i;
+    }
+    return slot;
+}
+
 std::vector<std::optional<std::string>> texts(const std::vector<TextLine>& lines) {
     std::vector<std::optional<std::string>> out;
     out.reserve(lines.size());
@@ -47,17 +61,8 @@ std::vector<TextLine> parted(const TextLine& line, const std::vector<TextLine>& 
                              int band) {
     const std::size_t n = cached.size();
     if (line.words.size() < 2) return {line};
-    std::vector<std::size_t> slot(line.words.size(), n);
-    for (std::size_t w = 0; w < line.words.size(); ++w) {
-        const Word& word = line.words[w];
-        long best = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (bandOf[i] != band) continue;
-            const long area = static_cast<long>(overlap(word.left, word.right, cached[i].left, cached[i].right)) *
-                              overlap(word.top, word.bottom, cached[i].top, cached[i].bottom);
-            if (area > best) best = area, slot[w] = i;
-        }
-    }
+    std::vector<std::size_t> slot;
+    for (const Word& word : line.words) slot.push_back(mostCovered(word, cached, bandOf, band));
     // Wider than this, a space between words is the gap between columns.
     const int columnGap = 2 * std::max(1, line.bottom - line.top);
     const auto near = [&](std::size_t a, std::size_t b) {
@@ -92,7 +97,8 @@ std::vector<TextLine> parted(const TextLine& line, const std::vector<TextLine>& 
         for (std::size_t b = a + 1; b < pieces.size(); ++b) {
             const auto& x = order[a] < n ? cached[order[a]] : pieces[a];
             const auto& y = order[b] < n ? cached[order[b]] : pieces[b];
-            if (overlap(x.left, x.right, y.left, y.right) > 0 || overlap(pieces[a].left, pieces[a].right, pieces[b].left, pieces[b].right) > 0)
+            if (overlap(x.left, x.right, y.left, y.right) > 0 ||
+                overlap(pieces[a].left, pieces[a].right, pieces[b].left, pieces[b].right) > 0)
                 return {line};
         }
     return pieces;
@@ -175,14 +181,7 @@ std::vector<TextLine> IncrementalRecognizer::merge(const std::vector<TextLine>& 
             read.insert(read.end(), std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
         }
         for (const auto& line : read) {
-            long best = 0;
-            std::size_t slot = n;
-            for (std::size_t i = 0; i < n; ++i) {
-                if (bandOf[i] != static_cast<int>(b)) continue;
-                const long area = static_cast<long>(overlap(line.left, line.right, cached[i].left, cached[i].right)) *
-                                  overlap(line.top, line.bottom, cached[i].top, cached[i].bottom);
-                if (area > best) best = area, slot = i;
-            }
+            const std::size_t slot = mostCovered(line, cached, bandOf, static_cast<int>(b));
             if (slot < n) {
                 instead[slot].push_back(line);
                 continue;
