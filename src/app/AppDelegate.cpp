@@ -20,10 +20,13 @@ namespace {
 
 const char* flag(bool b) { return b ? "true" : "false"; }
 
-constexpr const char* kTranslocationInfo =
-    "macOS is running this copy from a temporary location, so permissions can't be saved.\n\n1. Quit this app.\n2. "
-    "Drag WellspireAgent.app into the Applications folder (use Finder).\n3. Open it from Applications.\n\nThen "
-    "Accessibility and Screen Recording will stick.";
+std::string place(platform::Place p) { return platform::get().windowing->placeName(p); }
+
+std::string translocationInfo() {
+    return "macOS is running this copy from a temporary location, so permissions can't be saved.\n\n1. Quit this app.\n2. " +
+           place(platform::Place::MoveToApplications) +
+           ".\n3. Open it from Applications.\n\nThen Accessibility and Screen Recording will stick.";
+}
 
 }  // namespace
 
@@ -53,7 +56,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     if (bundlePath.find("/AppTranslocation/") != std::string::npos) {
         wsLog("TRANSLOCATED — asking user to move to /Applications");
-        p.windowing->runModal({"Move Wellspire Agent to Applications first", kTranslocationInfo, {"Quit"}});
+        p.windowing->runModal({"Move Wellspire Agent to Applications first", translocationInfo(), {"Quit"}});
         p.windowing->terminate();
         return;
     }
@@ -132,10 +135,10 @@ void AppDelegate::setStatus() {
         text = "Wellspire — watching over you";
         title = " 🟢";
     } else if (ax) {
-        text = "⚠ Grant Screen Recording in System Settings";
+        text = "⚠ Grant Screen Recording in " + place(platform::Place::SystemSettings);
         title = " 🟡";
     } else {
-        text = "⚠ Grant Accessibility in System Settings";
+        text = "⚠ Grant Accessibility in " + place(platform::Place::SystemSettings);
         title = " 🔴";
     }
     if (statusItem_ && statusItem_->hasButton()) statusItem_->setTitle(title);
@@ -156,8 +159,8 @@ std::shared_ptr<platform::StatusImage> AppDelegate::menubarEmblem() {
 void AppDelegate::notifyPermission() {
     const auto& w = platform::get().windowing;
     const int choice = w->runModal({"Accessibility permission needed",
-                                    "Grant Wellspire Agent access in System Settings ▸ Privacy & Security ▸ "
-                                    "Accessibility, then quit and relaunch.",
+                                    "Grant Wellspire Agent access in " + place(platform::Place::AccessibilitySettings) +
+                                        ", then quit and relaunch.",
                                     {"Open Settings", "Later"}});
     if (choice == platform::kAlertFirstButtonReturn) w->openURL(kAccessibilitySettingsURL);
 }
@@ -282,5 +285,6 @@ void AppDelegate::handlePairingCallback(const std::string& url) {
     }
     if (connectMenuItem_) connectMenuItem_->setTitle("Disconnect account");
     resolveBackend();
-    Popup::shared().show("Connected", "This Mac's activity now reaches your dashboard.", false);
+    Popup::shared().show("Connected", place(platform::Place::ThisComputer) + "'s activity now reaches your dashboard.",
+                         false);
 }

@@ -15,15 +15,22 @@
 #include <QTimer>
 
 #include "app/AppDelegate.h"
+#include "backend/Config.h"
 #include "backend/Log.h"
 #include "checkins/Popup.h"
 #include "platform/Platform.h"
+#include "platform/linux/AccessibilityBus.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/Consent.h"
+#include "platform/linux/ConsentAccessibility.h"
+#include "platform/linux/ConsentScreenCapture.h"
+#include "platform/linux/ConsentWorkspace.h"
 #include "platform/linux/CachingSecretStore.h"
 #include "platform/linux/CurlHttp.h"
 #include "platform/linux/IncrementalRecognizer.h"
 #include "platform/linux/LinuxBasics.h"
 #include "platform/linux/QtDisplayLoss.h"
+#include "platform/linux/QtConsentWindow.h"
 #include "platform/linux/QtMainLoop.h"
 #include "platform/linux/QtUserDefaults.h"
 #include "platform/linux/QtWindowing.h"
@@ -121,14 +128,25 @@ int main(int argc, char** argv) {
         linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); },
         std::make_unique<linuxplatform::ThreadWorker>());
     services.files = std::make_shared<linuxplatform::PosixFiles>(executableFolder() + "/resources");
-    services.accessibility = std::make_shared<linuxplatform::AtspiAccessibility>();
-    services.screenCapture = std::make_shared<linuxplatform::X11ScreenCapture>();
+    // Nothing is read before the user agrees in the privacy window, which every permission prompt
+    // and settings link of the agent opens.
+    const std::string settingsFile = linuxplatform::QtUserDefaults::defaultPath();
+    auto consent = std::make_shared<linuxplatform::Consent>(settingsFile);
+    auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); });
+    auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>();
+    windowing->setPrivacyOpener(showPrivacy);
+    services.accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
+        consent, std::make_shared<linuxplatform::AccessibilityBus>(),
+        [] { return std::make_unique<linuxplatform::AtspiAccessibility>(); }, showPrivacy);
+    services.screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(
+        consent, std::make_shared<linuxplatform::X11ScreenCapture>(), showPrivacy);
     services.textRecognizer =
         std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
-    services.windowing = std::make_shared<linuxplatform::QtWindowing>();
-    services.userDefaults =
-        std::make_shared<linuxplatform::QtUserDefaults>(linuxplatform::QtUserDefaults::defaultPath());
-    services.workspace = std::make_shared<linuxplatform::X11Workspace>();
+    services.windowing = windowing;
+    services.userDefaults = std::make_shared<linuxplatform::QtUserDefaults>(settingsFile);
+    services.workspace =
+        std::make_shared<linuxplatform::ConsentWorkspace>(consent, std::make_shared<linuxplatform::X11Workspace>());
     services.urlEvents = urlEvents;
     platform::install(services);
 

@@ -11,6 +11,8 @@ platform::PanelLayout build(platform::Windowing& windowing, const std::string& t
 
     platform::PanelLayout l;
     l.identifier = title + message;
+    l.title = title;
+    l.message = message;
     l.width = kWidth;
     l.height = T + M + 136;
     l.background = {0.02, 0.024, 0.031, 1.0};

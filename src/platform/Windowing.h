@@ -45,6 +45,8 @@ struct RadialGlow {
 // Everything needed to draw one check-in panel; the windowing layer only renders it.
 struct PanelLayout {
     std::string identifier;  // also the window title
+    std::string title;       // what assistive technologies announce: the title as its name,
+    std::string message;     // the message as its description
     double width = 0, height = 0;
     Color background;
     double cornerRadius = 0;
@@ -108,6 +110,15 @@ struct Alert {
 
 inline constexpr int kAlertFirstButtonReturn = 1000;
 
+// The places the agent's texts send the user to. Each platform names them in its own words; the rest
+// of every text stays as it is.
+enum class Place {
+    SystemSettings,         // where permissions are granted: "System Settings"
+    AccessibilitySettings,  // its pane for reading other applications: "System Settings ▸ Privacy & Security ▸ Accessibility"
+    MoveToApplications,     // how the program is put in place: "Drag WellspireAgent.app into the Applications folder (use Finder)"
+    ThisComputer,           // "This Mac"
+};
+
 class Windowing {
 public:
     virtual ~Windowing() = default;
@@ -126,6 +137,8 @@ public:
     virtual void playSound(const std::string& name) = 0;
     // Opens a URL with its default handler; false when it could not be handed on.
     virtual bool openURL(const std::string& url) = 0;
+    // A place in the desktop's own words.
+    virtual std::string placeName(Place place) = 0;
     virtual void terminate() = 0;
 };
 

@@ -47,6 +47,8 @@ std::string shellQuote(const std::string& text) {
     return q + "'";
 }
 
+void settle(Seconds duration) { std::this_thread::sleep_for(duration); }
+
 bool waitUntil(const std::function<bool()>& ready, Seconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (true) {
@@ -184,13 +186,16 @@ std::size_t logSize() {
 
 }  // namespace
 
-Agent::Agent(const std::string& backend, bool alertShown) : logOffset_(logSize()) {
+Agent::Agent(const std::string& backend, bool alertShown, Agreed agreed) : logOffset_(logSize()) {
     char pattern[] = "/tmp/wellspire-agent-config.XXXXXX";
     configDir_ = ::mkdtemp(pattern);
     fs::create_directories(configDir_ + "/Wellspire");
     fs::create_directories(configDir_ + "/wellspire-agent");
     if (!backend.empty()) std::ofstream(configDir_ + "/Wellspire/backend.txt") << backend << "\n";
-    if (alertShown) std::ofstream(configDir_ + "/wellspire-agent/agent.ini") << "[General]\nws.axAlertShown=true\n";
+    std::ofstream ini(configDir_ + "/wellspire-agent/agent.ini");
+    if (alertShown) ini << "[General]\nws.axAlertShown=true\n";
+    auto flag = [](bool b) { return b ? "true" : "false"; };
+    ini << "[consent]\ntypedText=" << flag(agreed.typedText) << "\nscreenText=" << flag(agreed.screenText) << "\n";
 }
 
 Agent::~Agent() {

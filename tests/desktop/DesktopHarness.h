@@ -32,6 +32,8 @@ std::string shellQuote(const std::string& text);
 int freePort();
 // Polls `ready` every 50 ms until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& ready, Seconds timeout);
+// A deliberate wait: lets the agent run its timers for a while.
+void settle(Seconds duration);
 
 struct Recorded {
     std::string method;
@@ -83,12 +85,18 @@ private:
     bool stopped_ = false;
 };
 
+// What the user agreed to in the privacy window before the agent starts.
+struct Agreed {
+    bool typedText = true;
+    bool screenText = true;
+};
+
 // One run of build/wellspire-agent with its own config folder.
 class Agent {
 public:
     // `backend`: written to the override file when not empty. `alertShown`: the one-time
     // Accessibility explanation counts as already shown.
-    explicit Agent(const std::string& backend, bool alertShown = true);
+    explicit Agent(const std::string& backend, bool alertShown = true, Agreed agreed = {});
     ~Agent();
     bool start(const std::vector<std::string>& args = {});
     // Starts the process without waiting for its launch line.

@@ -233,6 +233,18 @@ bool SimWindowing::openURL(const std::string& url) {
     return openURLSucceeds;
 }
 
+// The simulated desktop names its places as macOS does.
+std::string SimWindowing::placeName(platform::Place place) {
+    switch (place) {
+        case platform::Place::SystemSettings: return "System Settings";
+        case platform::Place::AccessibilitySettings: return "System Settings ▸ Privacy & Security ▸ Accessibility";
+        case platform::Place::MoveToApplications:
+            return "Drag WellspireAgent.app into the Applications folder (use Finder)";
+        case platform::Place::ThisComputer: return "This Mac";
+    }
+    return {};
+}
+
 void SimWindowing::terminate() {
     sim_.record("windowing.terminate");
     terminated = true;

@@ -153,6 +153,7 @@ public:
     double textHeight(const std::string& text, platform::Font font, double width) override;
     void playSound(const std::string& name) override;
     bool openURL(const std::string& url) override;
+    std::string placeName(platform::Place place) override;
     void terminate() override;
 
     // Test controls and records.

@@ -2,7 +2,10 @@
 
 #include <cmath>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QGuiApplication>
+#include <QTimer>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -50,6 +53,38 @@ void markSticky(QWidget* w) {
     XFlush(d);
 }
 
+class PanelAccessible final : public QAccessibleWidget {
+public:
+    explicit PanelAccessible(QWidget* panel) : QAccessibleWidget(panel, QAccessible::AlertMessage) {}
+};
+
+class PanelButtonAccessible final : public QAccessibleWidget {
+public:
+    explicit PanelButtonAccessible(QPushButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name) return static_cast<QPushButton*>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return {QStringLiteral("click")}; }
+    void doAction(const QString& name) override {
+        if (name != QStringLiteral("click")) return;
+        // After the accessibility call has been answered: the action may close the panel.
+        QPointer<QPushButton> button = static_cast<QPushButton*>(widget());
+        QTimer::singleShot(0, button, [button] {
+            if (button) button->click();
+        });
+    }
+};
+
+QAccessibleInterface* panelAccessibility(const QString& className, QObject* object) {
+    if (!object || !object->isWidgetType()) return nullptr;
+    if (className == QLatin1String("linuxplatform::PanelWidget"))
+        return new PanelAccessible(static_cast<QWidget*>(object));
+    if (className == QLatin1String("linuxplatform::PanelButton"))
+        return new PanelButtonAccessible(static_cast<QPushButton*>(object));
+    return nullptr;
+}
+
 }  // namespace
 
 PanelWidget::PanelWidget(const platform::PanelLayout& layout)
@@ -60,6 +95,10 @@ PanelWidget::PanelWidget(const platform::PanelLayout& layout)
     setAttribute(Qt::WA_DeleteOnClose, false);
     setFocusPolicy(Qt::NoFocus);
     setWindowTitle(QString::fromStdString(layout.identifier));
+    static const bool factoryInstalled = (QAccessible::installFactory(panelAccessibility), true);
+    (void)factoryInstalled;
+    setAccessibleName(QString::fromStdString(layout.title));
+    setAccessibleDescription(QString::fromStdString(layout.message));
     setFixedSize(static_cast<int>(std::lround(layout.width)), static_cast<int>(std::lround(layout.height)));
 }
 
@@ -122,7 +161,7 @@ void QtPanel::build() {
     widget_ = new PanelWidget(layout_);
     std::weak_ptr<QtPanel> weak = weak_from_this();
     for (const auto& spec : layout_.buttons) {
-        auto* button = new QPushButton(QString::fromStdString(spec.title), widget_);
+        auto* button = new PanelButton(QString::fromStdString(spec.title), widget_);
         button->setGeometry(inPanel(spec.frame, layout_.height).toRect());
         button->setFocusPolicy(Qt::NoFocus);
         button->setCursor(Qt::PointingHandCursor);

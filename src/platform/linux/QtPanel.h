@@ -3,6 +3,7 @@
 #include <string>
 
 #include <QPointer>
+#include <QPushButton>
 #include <QWidget>
 
 #include "platform/Windowing.h"
@@ -33,6 +34,8 @@ private:
     QPointer<PanelWidget> widget_;
 };
 
+// Assistive technologies meet a panel as an alert named by its title and described by its message,
+// and its buttons as push buttons with a "click" action, all without the panel taking focus.
 class PanelWidget final : public QWidget {
     Q_OBJECT
 public:
@@ -43,6 +46,12 @@ protected:
 
 private:
     const platform::PanelLayout layout_;  // a copy: the widget may outlive its QtPanel briefly
+};
+
+class PanelButton final : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
 };
 
 }  // namespace linuxplatform

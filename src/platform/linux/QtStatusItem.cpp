@@ -118,6 +118,13 @@ std::vector<std::shared_ptr<platform::MenuItem>> QtStatusItem::setMenu(const std
         items_.push_back(item);
         result.push_back(item);
     }
+    if (openPrivacy_ && !menu_->actions().isEmpty()) {
+        QAction* last = menu_->actions().back();
+        QAction* privacy = new QAction(QString::fromUtf8(kPrivacyLine), menu_);
+        auto open = openPrivacy_;
+        QObject::connect(privacy, &QAction::triggered, menu_, [open] { open(); });
+        menu_->insertAction(last, privacy);
+    }
     tray_->setContextMenu(menu_);
     // A left click opens the menu too, as a status-area menu does.
     QObject::disconnect(tray_, &QSystemTrayIcon::activated, nullptr, nullptr);

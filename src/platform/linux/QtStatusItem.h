@@ -55,6 +55,10 @@ public:
     void setTitle(const std::string& title) override;
     std::vector<std::shared_ptr<platform::MenuItem>> setMenu(const std::vector<platform::MenuEntry>& entries) override;
 
+    // A line above "Quit" that opens the privacy window, where the desktop has no other way to it.
+    void setPrivacyOpener(std::function<void()> open) { openPrivacy_ = std::move(open); }
+    static constexpr const char* kPrivacyLine = "Wellspire Privacy…";
+
     QSystemTrayIcon* tray() const { return tray_; }
     QMenu* menu() const { return menu_; }
 
@@ -65,6 +69,7 @@ private:
     std::shared_ptr<QtStatusImage> image_;
     std::string title_;
     std::vector<std::shared_ptr<QtMenuItem>> items_;
+    std::function<void()> openPrivacy_;
 };
 
 }  // namespace linuxplatform

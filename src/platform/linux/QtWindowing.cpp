@@ -7,7 +7,6 @@
 #include <QFontMetricsF>
 #include <QIcon>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
@@ -24,8 +23,6 @@ namespace {
 
 constexpr const char* kSettingsScheme = "x-apple.systempreferences:";
 
-bool onPath(const char* program) { return !QStandardPaths::findExecutable(program).isEmpty(); }
-
 }  // namespace
 
 QtWindowing::QtWindowing() = default;
@@ -36,7 +33,11 @@ void QtWindowing::setAccessoryActivationPolicy() {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-std::shared_ptr<platform::StatusItem> QtWindowing::createStatusItem() { return std::make_shared<QtStatusItem>(); }
+std::shared_ptr<platform::StatusItem> QtWindowing::createStatusItem() {
+    auto item = std::make_shared<QtStatusItem>();
+    item->setPrivacyOpener(openPrivacy_);
+    return item;
+}
 
 std::shared_ptr<platform::StatusImage> QtWindowing::loadImage(const std::string& path) {
     const QString file = QString::fromStdString(path);
@@ -97,30 +98,26 @@ double QtWindowing::textHeight(const std::string& text, platform::Font font, dou
 
 void QtWindowing::playSound(const std::string& name) { sound_.play(name); }
 
-std::optional<std::vector<std::string>> QtWindowing::settingsCommand(const std::string& url) {
-    if (url.rfind(kSettingsScheme, 0) != 0) return std::nullopt;
-    const bool accessibility = url.find("Privacy_Accessibility") != std::string::npos;
-    const bool screen = url.find("Privacy_ScreenCapture") != std::string::npos;
-    if (!accessibility && !screen) return std::nullopt;
-    if (onPath("gnome-control-center"))
-        return std::vector<std::string>{"gnome-control-center", accessibility ? "universal-access" : "sharing"};
-    if (onPath("systemsettings") && accessibility) return std::vector<std::string>{"systemsettings", "kcm_access"};
-    if (onPath("xfce4-accessibility-settings") && accessibility)
-        return std::vector<std::string>{"xfce4-accessibility-settings"};
-    return std::nullopt;
-}
-
 bool QtWindowing::openURL(const std::string& url) {
+    // The permissions the settings links point to are the agent's own: its privacy window holds them.
     if (url.rfind(kSettingsScheme, 0) == 0) {
-        auto command = settingsCommand(url);
-        if (!command) return false;
-        QStringList args;
-        for (std::size_t i = 1; i < command->size(); ++i) args << QString::fromStdString((*command)[i]);
-        return QProcess::startDetached(QString::fromStdString(command->front()), args);
+        if (!openPrivacy_) return false;
+        openPrivacy_();
+        return true;
     }
     const QUrl qurl(QString::fromStdString(url), QUrl::StrictMode);
     if (!qurl.isValid()) return false;
     return QDesktopServices::openUrl(qurl);
+}
+
+std::string QtWindowing::placeName(platform::Place place) {
+    switch (place) {
+        case platform::Place::SystemSettings: return "Wellspire Privacy";
+        case platform::Place::AccessibilitySettings: return "Wellspire Privacy ▸ Typed text";
+        case platform::Place::MoveToApplications: return "Install Wellspire Agent from its package";
+        case platform::Place::ThisComputer: return "This computer";
+    }
+    return {};
 }
 
 void QtWindowing::terminate() {

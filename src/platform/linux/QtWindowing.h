@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,13 +23,15 @@ public:
     double textHeight(const std::string& text, platform::Font font, double width) override;
     void playSound(const std::string& name) override;
     bool openURL(const std::string& url) override;
+    std::string placeName(platform::Place place) override;
     void terminate() override;
 
-    // The desktop's settings panel for a System Settings URL, as a command line, or nothing.
-    static std::optional<std::vector<std::string>> settingsCommand(const std::string& url);
+    // What the agent's settings links and its menu's privacy line open: the privacy window.
+    void setPrivacyOpener(std::function<void()> open) { openPrivacy_ = std::move(open); }
 
 private:
     CanberraSound sound_;
+    std::function<void()> openPrivacy_;
 };
 
 }  // namespace linuxplatform

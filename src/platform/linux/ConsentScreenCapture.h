@@ -1,0 +1,34 @@
+#pragma once
+// Screen capture as the user allowed it: permitted only while the user agrees to screen-text
+// reading and the desktop can be captured. Without that agreement every capture is refused before
+// a pixel is read. The request shows the privacy window.
+#include <functional>
+#include <memory>
+
+#include "platform/ScreenCapture.h"
+
+namespace linuxplatform {
+
+class Consent;
+
+class ConsentScreenCapture final : public platform::ScreenCapture {
+public:
+    ConsentScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<platform::ScreenCapture> capture,
+                         std::function<void()> showConsent);
+    bool preflight() override;
+    void request() override;
+    void shareableContent(std::function<void(platform::ContentResult)> completion) override;
+    void captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
+                       std::function<void(platform::CaptureResult)> completion) override;
+    void captureDisplay(const platform::ShareableDisplay& display, const std::vector<platform::ShareableWindow>& excluding,
+                        int pixelWidth, int pixelHeight, std::function<void(platform::CaptureResult)> completion) override;
+
+    static constexpr const char* kRefused = "screen text reading is turned off in Wellspire Privacy";
+
+private:
+    std::shared_ptr<Consent> consent_;
+    std::shared_ptr<platform::ScreenCapture> capture_;
+    std::function<void()> showConsent_;
+};
+
+}  // namespace linuxplatform
