@@ -9,15 +9,22 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using devserver::DevServer;
 using devserver::PhraseList;
@@ -491,4 +498,61 @@ TEST_F(DevServerTest, ConcurrentReportsAreAllKept) {
     const auto usage = running->store->appUsage(Store::unpairedDevice, 10);
     ASSERT_EQ(usage.size(), 1u);
     EXPECT_DOUBLE_EQ(usage[0].seconds, 40);
+}
+
+namespace {
+
+// A loopback listener made by hand, with the given options, on `port` (0: any free one).
+int rawListener(int port, int option) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    if (option) ::setsockopt(fd, SOL_SOCKET, option, &yes, sizeof yes);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int portOf(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TEST_F(DevServerTest, ThePortIsNeverSharedYetFreeAgainWhileTheLastConnectionsLinger) {
+    DevServer second(running->store, PhraseList::loadDefault());
+    EXPECT_EQ(second.bind(running->port), -1);
+    EXPECT_EQ(second.bindError(), std::strerror(EADDRINUSE));
+    // Not even with a listener that offers to share (what the library sets by default).
+    const int sharing = rawListener(0, SO_REUSEPORT);
+    ASSERT_GE(sharing, 0);
+    EXPECT_EQ(second.bind(portOf(sharing)), -1);
+    ::close(sharing);
+
+    // Another server on the port closed its side of a connection first, then quit: that
+    // connection waits out TIME_WAIT on the port, and the server binds all the same.
+    const int other = rawListener(0, SO_REUSEADDR);
+    ASSERT_GE(other, 0);
+    const int port = portOf(other);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int accepted = ::accept(other, nullptr, nullptr);
+    ::close(accepted);
+    char byte;
+    EXPECT_EQ(::recv(client, &byte, 1, 0), 0);
+    ::close(client);
+    ::close(other);
+    EXPECT_EQ(second.bind(port), port) << second.bindError();
 }

@@ -14,8 +14,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "platform/Platform.h"
 #include "platform/linux/QtGeometry.h"
 #include "platform/linux/QtPanel.h"
+#include "platform/linux/QtReachHint.h"
 #include "platform/linux/QtStatusItem.h"
 
 namespace linuxplatform {
@@ -36,7 +38,16 @@ void QtWindowing::setAccessoryActivationPolicy() {
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-std::shared_ptr<platform::StatusItem> QtWindowing::createStatusItem() { return std::make_shared<QtStatusItem>(); }
+std::shared_ptr<platform::StatusItem> QtWindowing::createStatusItem() {
+    auto item = std::make_shared<QtStatusItem>();
+    statusItem_ = item;
+    QtReachHint::scheduleIfNoStatusArea(platform::get().userDefaults);
+    return item;
+}
+
+void QtWindowing::showStatusWindow() {
+    if (auto item = statusItem_.lock()) item->showWindow();
+}
 
 std::shared_ptr<platform::StatusImage> QtWindowing::loadImage(const std::string& path) {
     const QString file = QString::fromStdString(path);

@@ -7,6 +7,8 @@
 
 namespace linuxplatform {
 
+class QtStatusItem;
+
 // Status item, menu, alerts and check-in panels on Qt Widgets.
 class QtWindowing final : public platform::Windowing {
 public:
@@ -27,8 +29,12 @@ public:
     // The desktop's settings panel for a System Settings URL, as a command line, or nothing.
     static std::optional<std::vector<std::string>> settingsCommand(const std::string& url);
 
+    // The agent opened again from the applications: the status item's window, once there is one.
+    void showStatusWindow();
+
 private:
     CanberraSound sound_;
+    std::weak_ptr<QtStatusItem> statusItem_;
 };
 
 }  // namespace linuxplatform
