@@ -502,27 +502,17 @@ TEST_F(DevServerTest, ConcurrentReportsAreAllKept) {
 
 namespace {
 
-// A loopback listener made by hand, with the given options, on `port` (0: any free one).
-int rawListener(int port, int option) {
+// A loopback listener made by hand with one socket option; `port` 0 takes any free one.
+int rawListener(int port, int option, int* bound) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
-    if (option) ::setsockopt(fd, SOL_SOCKET, option, &yes, sizeof yes);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int portOf(int fd) {
-    sockaddr_in addr{};
+    ::setsockopt(fd, SOL_SOCKET, option, &yes, sizeof yes);
+    sockaddr_in addr{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 4) != 0) return -1;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
+    *bound = ntohs(addr.sin_port);
+    return fd;
 }
 
 }  // namespace
@@ -531,25 +521,19 @@ TEST_F(DevServerTest, ThePortIsNeverSharedYetFreeAgainWhileTheLastConnectionsLin
     DevServer second(running->store, PhraseList::loadDefault());
     EXPECT_EQ(second.bind(running->port), -1);
     EXPECT_EQ(second.bindError(), std::strerror(EADDRINUSE));
-    // Not even with a listener that offers to share (what the library sets by default).
-    const int sharing = rawListener(0, SO_REUSEPORT);
-    ASSERT_GE(sharing, 0);
-    EXPECT_EQ(second.bind(portOf(sharing)), -1);
+    // Not even beside a listener that offers to share (what the library sets by default).
+    int port = 0;
+    const int sharing = rawListener(0, SO_REUSEPORT, &port);
+    EXPECT_EQ(second.bind(port), -1);
     ::close(sharing);
 
-    // Another server on the port closed its side of a connection first, then quit: that
-    // connection waits out TIME_WAIT on the port, and the server binds all the same.
-    const int other = rawListener(0, SO_REUSEADDR);
-    ASSERT_GE(other, 0);
-    const int port = portOf(other);
+    // Another server closed its side of a connection first, then quit: the connection waits out
+    // TIME_WAIT on the port, and the server binds all the same.
+    const int other = rawListener(0, SO_REUSEADDR, &port);
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const int accepted = ::accept(other, nullptr, nullptr);
-    ::close(accepted);
+    ::close(::accept(other, nullptr, nullptr));
     char byte;
     EXPECT_EQ(::recv(client, &byte, 1, 0), 0);
     ::close(client);
