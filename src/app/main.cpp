@@ -74,14 +74,16 @@ std::optional<int> answerInformationalOptions(int argc, char** argv) {
     parser.setApplicationDescription(
         "Gentle check-ins when what you write or see weighs heavy. Lives in the status area; opening it "
         "again while it runs shows its window. A wellspire: link given as URL goes to the running agent.");
-    const QCommandLineOption help = parser.addHelpOption();
+    // Qt's own --help-all would list options this program does not take.
+    const QCommandLineOption help(QStringList{"h", "help"}, "Displays this help.");
+    parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument("URL", "a wellspire://pair link, as the desktop opens it", "[URL]");
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "wellspire-agent: %s\nTry 'wellspire-agent --help'.\n", qPrintable(parser.errorText()));
         return 2;
     }
-    if (parser.isSet(help) || parser.isSet("help-all")) {
+    if (parser.isSet(help)) {
         // Without an application object Qt cannot name the program; it is always the same one.
         QString text = parser.helpText();
         text.replace("<executable_name>", "wellspire-agent");
