@@ -1,5 +1,6 @@
 #include "platform/linux/QtStatusWindow.h"
 
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -14,6 +15,7 @@ QString buttonText(const std::string& title) { return QString::fromStdString(tit
 
 QtStatusWindow::QtStatusWindow(const std::vector<platform::MenuEntry>& entries) {
     setWindowTitle(kTitle);
+    setWindowIcon(QIcon::fromTheme("com.wellspire.Agent", QIcon(":/resources/menubar@2x.png")));
     setAttribute(Qt::WA_DeleteOnClose);
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
