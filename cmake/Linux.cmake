@@ -22,10 +22,14 @@ target_compile_options(wellspire_linux PRIVATE ${WS_WARNINGS})
 # Qt and GLib both like the name "signals"; keep Qt's keywords off.
 target_compile_definitions(wellspire_linux PUBLIC QT_NO_KEYWORDS)
 
+# The emblem travels inside the binary, so an installed agent finds it wherever it lives.
+qt_add_resources(wellspire_linux wellspire_resources PREFIX /resources BASE resources
+    FILES resources/menubar.png resources/menubar@2x.png)
+
 add_executable(wellspire-agent src/app/main.cpp)
 target_link_libraries(wellspire-agent PRIVATE wellspire_core wellspire_linux)
 target_compile_options(wellspire-agent PRIVATE ${WS_WARNINGS})
+target_compile_definitions(wellspire-agent PRIVATE WS_VERSION="${PROJECT_VERSION}")
 set_target_properties(wellspire-agent PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-# The agent finds its resources beside itself.
-add_custom_command(TARGET wellspire-agent POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/resources)
+
+include(cmake/Install.cmake)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -21,6 +22,7 @@
 #include "platform/Platform.h"
 #include "platform/linux/AccessibilityBus.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/Autostart.h"
 #include "platform/linux/Consent.h"
 #include "platform/linux/ConsentAccessibility.h"
 #include "platform/linux/ConsentScreenCapture.h"
@@ -49,15 +51,6 @@ void onSignal(int) {
     [[maybe_unused]] auto n = ::write(quitPipe[1], &c, 1);
 }
 
-std::string executableFolder() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return ".";
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 // The first argument that is not an option is the URL the desktop opened. A pairing URL carries
 // the device token, so the argument is copied, zeroed in place (the memory /proc/<pid>/cmdline
 // shows) and taken out of the argument list Qt sees.
@@ -78,10 +71,45 @@ std::optional<std::string> takeUrlArgument(int& argc, char** argv) {
     return url;
 }
 
+// --help and --version answer and end the process before anything starts: no socket, no log
+// line, no display. Returns the exit status when the process should end now.
+std::optional<int> answerInformationalOptions(int argc, char** argv) {
+    QCoreApplication::setApplicationName("wellspire-agent");
+    QCoreApplication::setApplicationVersion(WS_VERSION);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Gentle check-ins when what you write or see weighs heavy. Lives in the status area; opening it "
+        "again while it runs shows its window. A wellspire: link given as URL goes to the running agent.");
+    // Qt's own --help-all would list options this program does not take.
+    const QCommandLineOption help(QStringList{"h", "help"}, "Displays this help.");
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument("URL", "a wellspire://pair link, as the desktop opens it", "[URL]");
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "wellspire-agent: %s\nTry 'wellspire-agent --help'.\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        // Without an application object Qt cannot name the program; it is always the same one.
+        QString text = parser.helpText();
+        text.replace("<executable_name>", "wellspire-agent");
+        std::fputs(qPrintable(text), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("wellspire-agent %s\n", WS_VERSION);
+        return 0;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto url = takeUrlArgument(argc, argv);
+    if (const auto status = answerInformationalOptions(argc, argv)) return *status;
     std::signal(SIGPIPE, SIG_IGN);
 
     // Another agent of this user runs: hand it the URL, or just stop, without a word in the log.
@@ -94,9 +122,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    QApplication::setApplicationName("wellspire-agent");
     QApplication::setApplicationDisplayName("Wellspire Agent");
-    QApplication::setDesktopFileName("wellspire-agent");
+    QApplication::setDesktopFileName("com.wellspire.Agent");
     QApplication app(argc, argv);
     // The X server gone ends the session: one line in the log, then out with status 0.
     linuxplatform::leaveWhenDisplayIsLost([] { wsLog("DISPLAY lost (the X server went away); quitting"); });
@@ -127,12 +154,13 @@ int main(int argc, char** argv) {
     services.secrets = std::make_shared<linuxplatform::CachingSecretStore>(
         linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); },
         std::make_unique<linuxplatform::ThreadWorker>());
-    services.files = std::make_shared<linuxplatform::PosixFiles>(executableFolder() + "/resources");
+    services.files = std::make_shared<linuxplatform::PosixFiles>(linuxplatform::PosixFiles::kBundledResources);
     // Nothing is read before the user agrees in the privacy window, which every permission prompt
     // and settings link of the agent opens.
     const std::string settingsFile = linuxplatform::QtUserDefaults::defaultPath();
     auto consent = std::make_shared<linuxplatform::Consent>(settingsFile);
-    auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); });
+    auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); },
+                                                            std::make_shared<linuxplatform::Autostart>());
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
     auto windowing = std::make_shared<linuxplatform::QtWindowing>();
     windowing->setPrivacyOpener(showPrivacy);
@@ -144,6 +172,8 @@ int main(int argc, char** argv) {
     services.textRecognizer =
         std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
     services.windowing = windowing;
+    // Opened again from the applications while running: its window, where no status area shows the icon.
+    urlEvents->setReopenHandler([windowing] { windowing->showStatusWindow(); });
     services.userDefaults = std::make_shared<linuxplatform::QtUserDefaults>(settingsFile);
     services.workspace =
         std::make_shared<linuxplatform::ConsentWorkspace>(consent, std::make_shared<linuxplatform::X11Workspace>());

@@ -10,8 +10,15 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace devserver {
 
@@ -120,14 +127,42 @@ DevServer::DevServer(std::shared_ptr<Store> store, PhraseList phrases, Clock clo
       clock_(clock ? std::move(clock) : Clock(systemNow)),
       log_(std::move(log)),
       http_(std::make_unique<httplib::Server>()) {
+    http_->set_socket_options([](int fd) { reuseAddress(fd); });
     installRoutes();
 }
 
 DevServer::~DevServer() { stop(); }
 
 int DevServer::bind(int port) {
-    if (port == 0) return http_->bind_to_any_port(host);
-    return http_->bind_to_port(host, port) ? port : -1;
+    bindError_.clear();
+    const int bound = port == 0 ? http_->bind_to_any_port(host) : (http_->bind_to_port(host, port) ? port : -1);
+    if (bound < 0) bindError_ = whyNotBindable(port);
+    return bound;
+}
+
+std::string DevServer::whyNotBindable(int port) {
+    // The library does not say why; the same bind, tried once more, does.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::strerror(errno);
+    reuseAddress(fd);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, host, &addr.sin_addr);
+    std::string why = "the port was taken and let go again";
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        why = std::strerror(errno);
+    else if (::listen(fd, 1) != 0)
+        why = std::strerror(errno);
+    ::close(fd);
+    return why;
+}
+
+void DevServer::reuseAddress(int fd) {
+    // Rebinding while the last run's connections sit in TIME_WAIT. Never SO_REUSEPORT (Debian's
+    // cpp-httplib sets it by default): two servers would then share the port and split the requests.
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
 bool DevServer::serve() { return http_->listen_after_bind(); }

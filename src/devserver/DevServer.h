@@ -37,14 +37,18 @@ public:
     DevServer(const DevServer&) = delete;
     DevServer& operator=(const DevServer&) = delete;
 
-    // Binds host:port; port 0 takes any free one. Returns the bound port, or -1.
+    // Binds host:port alone (no other listener may share it); port 0 takes any free one. Returns
+    // the bound port, or -1 and the reason in bindError().
     int bind(int port);
+    const std::string& bindError() const { return bindError_; }
     // Serves until stop(); returns false when it could not serve at all.
     bool serve();
     void stop();
     bool running() const;
 
 private:
+    static std::string whyNotBindable(int port);
+    static void reuseAddress(int fd);
     void installRoutes();
     std::int64_t deviceFor(const httplib::Request& req) const;
 
@@ -68,6 +72,7 @@ private:
     // A judgment reads the device's recent ones before adding its own.
     std::mutex judgeMutex_;
     std::unique_ptr<httplib::Server> http_;
+    std::string bindError_;
 };
 
 }  // namespace devserver

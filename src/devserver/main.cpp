@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
 
     if (server->bind(options.port) < 0) {
         std::cerr << "wellspire-devserver: cannot listen on " << devserver::DevServer::host << ":" << options.port
-                  << "\n";
+                  << ": " << server->bindError() << "\n";
         return 1;
     }
     logLine("listening on http://" + std::string(devserver::DevServer::host) + ":" + std::to_string(options.port) +

@@ -72,7 +72,7 @@ protected:
         s.clock = std::make_shared<linuxplatform::SystemClock>();
         s.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
         s.windowing = std::make_shared<linuxplatform::QtWindowing>();
-        s.files = std::make_shared<linuxplatform::PosixFiles>(desktop::buildDir() + "/resources");
+        s.files = std::make_shared<linuxplatform::PosixFiles>(linuxplatform::PosixFiles::kBundledResources);
         platform::install(s);
         Popup::shared().resetForTesting();
         Snooze::setUntil(platform::Clock::distantPast());
@@ -162,7 +162,7 @@ TEST_F(QtShellTest, StatusIconShowsTheEmblemWithTheStatusDotAndTheMenuLines) {
     auto& windowing = *platform::get().windowing;
     auto item = std::dynamic_pointer_cast<linuxplatform::QtStatusItem>(windowing.createStatusItem());
     ASSERT_TRUE(item);
-    auto emblem = windowing.loadImage(desktop::buildDir() + "/resources/menubar.png");
+    auto emblem = windowing.loadImage(":/resources/menubar.png");
     ASSERT_TRUE(emblem);
     emblem->setSize(20, 20);
     emblem->setTemplate(false);

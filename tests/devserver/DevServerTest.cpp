@@ -9,15 +9,22 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using devserver::DevServer;
 using devserver::PhraseList;
@@ -491,4 +498,45 @@ TEST_F(DevServerTest, ConcurrentReportsAreAllKept) {
     const auto usage = running->store->appUsage(Store::unpairedDevice, 10);
     ASSERT_EQ(usage.size(), 1u);
     EXPECT_DOUBLE_EQ(usage[0].seconds, 40);
+}
+
+namespace {
+
+// A loopback listener made by hand with one socket option; `port` 0 takes any free one.
+int rawListener(int port, int option, int* bound) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, option, &yes, sizeof yes);
+    sockaddr_in addr{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 4) != 0) return -1;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    *bound = ntohs(addr.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+TEST_F(DevServerTest, ThePortIsNeverSharedYetFreeAgainWhileTheLastConnectionsLinger) {
+    DevServer second(running->store, PhraseList::loadDefault());
+    EXPECT_EQ(second.bind(running->port), -1);
+    EXPECT_EQ(second.bindError(), std::strerror(EADDRINUSE));
+    // Not even beside a listener that offers to share (what the library sets by default).
+    int port = 0;
+    const int sharing = rawListener(0, SO_REUSEPORT, &port);
+    EXPECT_EQ(second.bind(port), -1);
+    ::close(sharing);
+
+    // Another server closed its side of a connection first, then quit: the connection waits out
+    // TIME_WAIT on the port, and the server binds all the same.
+    const int other = rawListener(0, SO_REUSEADDR, &port);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(::accept(other, nullptr, nullptr));
+    char byte;
+    EXPECT_EQ(::recv(client, &byte, 1, 0), 0);
+    ::close(client);
+    ::close(other);
+    EXPECT_EQ(second.bind(port), port) << second.bindError();
 }

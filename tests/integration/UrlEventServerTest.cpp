@@ -198,6 +198,30 @@ TEST_F(UrlEventServerTest, OneConnectionCarriesOneUrlAndNothingMore) {
     EXPECT_EQ(server->openConnections(), 0u);
 }
 
+TEST_F(UrlEventServerTest, ALaunchWithoutAUrlOpensTheWindowAndOnlyThat) {
+    auto server = start();
+    int reopened = 0;
+    server->setReopenHandler([&] { ++reopened; });
+    EXPECT_TRUE(handOffWhilePumping(std::nullopt));
+    EXPECT_EQ(reopened, 1);
+    EXPECT_TRUE(got.empty());
+
+    // A URL, one that could not be sent whole, and a bare "does an agent run?" connection (a second
+    // agent starting at the same moment asks that) open nothing.
+    EXPECT_TRUE(handOffWhilePumping(std::string("wellspire://pair?token=z")));
+    EXPECT_TRUE(handOffWhilePumping(std::string("wellspire://pair?token=x\ny")));
+    {
+        Client c(socket);
+        ASSERT_TRUE(c.connected());
+        c.endWrites();
+        ASSERT_TRUE(pumpUntil([&] { return c.closedByServer(); }, 5));
+    }
+    EXPECT_FALSE(UrlEventServer().listen());
+    pump(0.1);
+    EXPECT_EQ(reopened, 1);
+    EXPECT_EQ(got, std::vector<std::string>{"wellspire://pair?token=z"});
+}
+
 TEST_F(UrlEventServerTest, MegabytesAreCutOffAtTheLimitAndDeliverNothing) {
     auto server = start();
     Client c(socket);

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <semaphore>
 
+#include <QFileInfo>
+
 namespace linuxplatform {
 
 int SystemClock::localHour(platform::TimePoint t) const {
@@ -139,6 +141,7 @@ bool PosixFiles::appendLog(const std::string& path, const std::string& bytes) {
 
 std::optional<std::string> PosixFiles::resourcePath(const std::string& name, const std::string& type) const {
     const std::string path = resourceDir_ + "/" + name + "." + type;
+    if (path.front() == ':') return QFileInfo(QString::fromStdString(path)).isFile() ? std::optional(path) : std::nullopt;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return path;

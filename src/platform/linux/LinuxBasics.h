@@ -39,7 +39,9 @@ public:
 
 class PosixFiles final : public platform::Files {
 public:
-    // `resourceDir` holds the bundled resources (menubar.png...).
+    // The resources compiled into the program (Qt resource paths, which QImage reads).
+    static constexpr const char* kBundledResources = ":/resources";
+    // `resourceDir` holds the bundled resources (menubar.png...): a folder, or kBundledResources.
     explicit PosixFiles(std::string resourceDir) : resourceDir_(std::move(resourceDir)) {}
     std::string applicationSupportDirectory() const override;
     std::optional<std::string> readFile(const std::string& path) override;

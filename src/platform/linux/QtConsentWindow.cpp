@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/linux/Autostart.h"
 #include "platform/linux/Consent.h"
 
 namespace linuxplatform {
@@ -25,8 +26,12 @@ QLabel* paragraph(const QString& text, QWidget* parent, bool indent = false) {
 
 }  // namespace
 
-QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function<std::string()> backend)
-    : QWidget(nullptr, Qt::Window), consent_(std::move(consent)), backend_(std::move(backend)) {
+QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function<std::string()> backend,
+                                 std::shared_ptr<Autostart> autostart)
+    : QWidget(nullptr, Qt::Window),
+      consent_(std::move(consent)),
+      backend_(std::move(backend)),
+      autostart_(std::move(autostart)) {
     setWindowTitle(QString::fromUtf8(kTitle));
     setAccessibleName(QString::fromUtf8(kTitle));
     setFixedWidth(580);
@@ -68,6 +73,15 @@ QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function
                        "what you wrote."),
         this));
 
+    if (autostart_) {
+        atLogin_ = new QCheckBox(QStringLiteral("Start Wellspire Agent when I &log in"), this);
+        layout->addWidget(atLogin_);
+        connect(atLogin_, &QCheckBox::toggled, this, [this](bool on) {
+            // The disk may refuse: the switch shows what is there.
+            if (!autostart_->setOn(on)) sync();
+        });
+    }
+
     layout->addStretch(1);
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* done = buttons->addButton(QStringLiteral("&Done"), QDialogButtonBox::AcceptRole);
@@ -84,9 +98,10 @@ QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function
 }
 
 void QtConsentWindow::sync() {
-    const QSignalBlocker a(typedText_), b(screenText_);
+    const QSignalBlocker a(typedText_), b(screenText_), c(atLogin_);
     typedText_->setChecked(consent_->typedText());
     screenText_->setChecked(consent_->screenText());
+    if (atLogin_) atLogin_->setChecked(autostart_->isOn());
     const QString backend = QString::fromStdString(backend_ ? backend_() : std::string()).toHtmlEscaped();
     sends_->setText(
         QStringLiteral("<b>What it sends, and where:</b> the text it read, to %1, which answers whether a "

@@ -13,13 +13,16 @@ class QLabel;
 
 namespace linuxplatform {
 
+class Autostart;
 class Consent;
 
 class QtConsentWindow final : public QWidget {
     Q_OBJECT
 public:
-    // `backend` names where the texts go, read each time the window is shown.
-    QtConsentWindow(std::shared_ptr<Consent> consent, std::function<std::string()> backend);
+    // `backend` names where the texts go, read each time the window is shown. `autostart`, when
+    // given, backs the start-at-login switch.
+    QtConsentWindow(std::shared_ptr<Consent> consent, std::function<std::string()> backend,
+                    std::shared_ptr<Autostart> autostart = nullptr);
     // Shows the window in front, or brings it there.
     void present();
 
@@ -29,8 +32,10 @@ private:
     void sync();
     std::shared_ptr<Consent> consent_;
     std::function<std::string()> backend_;
+    std::shared_ptr<Autostart> autostart_;
     QCheckBox* typedText_;
     QCheckBox* screenText_;
+    QCheckBox* atLogin_ = nullptr;
     QLabel* sends_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/linux/QtStatusItem.h"
 
+#include "platform/linux/QtStatusWindow.h"
 #include "platform/linux/Trace.h"
 
 #include <QAction>
@@ -57,11 +58,10 @@ QtStatusItem::QtStatusItem() : tray_(new QSystemTrayIcon()) {
 }
 
 QtStatusItem::~QtStatusItem() {
+    delete window_;
     delete tray_;
     delete menu_;
 }
-
-bool QtStatusItem::hasButton() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 void QtStatusItem::setImage(std::shared_ptr<platform::StatusImage> image) {
     image_ = std::dynamic_pointer_cast<QtStatusImage>(image);
@@ -90,18 +90,45 @@ void QtStatusItem::refresh() {
     }
     tray_->setIcon(QIcon(QPixmap::fromImage(icon)));
     QString tip = QStringLiteral("Wellspire Agent") + QString::fromStdString(title_);
-    if (!items_.empty()) tip += "\n" + QString::fromStdString(items_.front()->title());
+    if (!items_.empty() && items_.front()) tip += "\n" + QString::fromStdString(items_.front()->title());
     tray_->setToolTip(tip);
+    if (window_) window_->setTitles(titles());
+}
+
+// The window's rows: the menu's entries, with the privacy line above "Quit" as in the menu.
+std::vector<platform::MenuEntry> QtStatusItem::windowEntries() const {
+    auto entries = entries_;
+    if (openPrivacy_ && !entries.empty())
+        entries.insert(entries.end() - 1, platform::MenuEntry{false, kPrivacyLine, "", openPrivacy_});
+    return entries;
+}
+
+std::vector<std::string> QtStatusItem::titles() const {
+    std::vector<std::string> out;
+    for (const auto& item : items_) out.push_back(item ? item->title() : std::string());
+    if (openPrivacy_ && !out.empty()) out.insert(out.end() - 1, kPrivacyLine);
+    return out;
+}
+
+void QtStatusItem::showWindow() {
+    if (!window_) {
+        window_ = new QtStatusWindow(windowEntries());
+        window_->setTitles(titles());
+    }
+    window_->present();
 }
 
 std::vector<std::shared_ptr<platform::MenuItem>> QtStatusItem::setMenu(const std::vector<platform::MenuEntry>& entries) {
     delete menu_;
+    delete window_;
     menu_ = new QMenu();
+    entries_ = entries;
     items_.clear();
     std::vector<std::shared_ptr<platform::MenuItem>> result;
     for (const auto& entry : entries) {
         if (entry.separator) {
             menu_->addSeparator();
+            items_.push_back(nullptr);
             result.push_back(nullptr);
             continue;
         }

@@ -14,6 +14,8 @@ class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
+#include "platform/linux/QtStatusWindow.h"
+
 namespace linuxplatform {
 
 class QtStatusImage final : public platform::StatusImage {
@@ -44,12 +46,13 @@ private:
 };
 
 // The status area entry: a tray icon (the emblem with a status dot for the title glyph, the
-// glyph and the status line as its tooltip) and its menu.
+// glyph and the status line as its tooltip) and its menu. It always has its button: the icon keeps
+// its image, and Qt shows it as soon as a status area appears, at login often after the agent.
 class QtStatusItem final : public platform::StatusItem {
 public:
     QtStatusItem();
     ~QtStatusItem() override;
-    bool hasButton() const override;
+    bool hasButton() const override { return true; }
     void setImage(std::shared_ptr<platform::StatusImage> image) override;
     void setImageLeftOfTitle() override {}
     void setTitle(const std::string& title) override;
@@ -58,16 +61,24 @@ public:
     // A line above "Quit" that opens the privacy window, where the desktop has no other way to it.
     void setPrivacyOpener(std::function<void()> open) { openPrivacy_ = std::move(open); }
     static constexpr const char* kPrivacyLine = "Wellspire Privacy…";
+    // The small window with the status line and the menu's commands (a second launch shows it).
+    void showWindow();
 
     QSystemTrayIcon* tray() const { return tray_; }
     QMenu* menu() const { return menu_; }
+    QtStatusWindow* window() const { return window_; }
 
 private:
     void refresh();
+    std::vector<std::string> titles() const;
+    std::vector<platform::MenuEntry> windowEntries() const;
     QSystemTrayIcon* tray_;
     QMenu* menu_ = nullptr;
+    QPointer<QtStatusWindow> window_;
     std::shared_ptr<QtStatusImage> image_;
     std::string title_;
+    std::vector<platform::MenuEntry> entries_;
+    // One per entry; nothing for separators.
     std::vector<std::shared_ptr<QtMenuItem>> items_;
     std::function<void()> openPrivacy_;
 };

@@ -13,8 +13,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "platform/Platform.h"
 #include "platform/linux/QtGeometry.h"
 #include "platform/linux/QtPanel.h"
+#include "platform/linux/QtReachHint.h"
 #include "platform/linux/QtStatusItem.h"
 
 namespace linuxplatform {
@@ -36,7 +38,13 @@ void QtWindowing::setAccessoryActivationPolicy() {
 std::shared_ptr<platform::StatusItem> QtWindowing::createStatusItem() {
     auto item = std::make_shared<QtStatusItem>();
     item->setPrivacyOpener(openPrivacy_);
+    statusItem_ = item;
+    QtReachHint::scheduleIfNoStatusArea(platform::get().userDefaults);
     return item;
+}
+
+void QtWindowing::showStatusWindow() {
+    if (auto item = statusItem_.lock()) item->showWindow();
 }
 
 std::shared_ptr<platform::StatusImage> QtWindowing::loadImage(const std::string& path) {

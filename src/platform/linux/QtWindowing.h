@@ -8,6 +8,8 @@
 
 namespace linuxplatform {
 
+class QtStatusItem;
+
 // Status item, menu, alerts and check-in panels on Qt Widgets.
 class QtWindowing final : public platform::Windowing {
 public:
@@ -29,9 +31,13 @@ public:
     // What the agent's settings links and its menu's privacy line open: the privacy window.
     void setPrivacyOpener(std::function<void()> open) { openPrivacy_ = std::move(open); }
 
+    // The agent opened again from the applications: the status item's window, once there is one.
+    void showStatusWindow();
+
 private:
     CanberraSound sound_;
     std::function<void()> openPrivacy_;
+    std::weak_ptr<QtStatusItem> statusItem_;
 };
 
 }  // namespace linuxplatform

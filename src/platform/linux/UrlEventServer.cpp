@@ -60,6 +60,7 @@ uid_t peerUid(int fd) {
 struct UrlEventServer::Connection {
     int fd = -1;
     std::string bytes;
+    bool lineEnded = false;
     QSocketNotifier* notifier = nullptr;
     QTimer* deadline = nullptr;
 
@@ -121,8 +122,10 @@ bool UrlEventServer::handOff(const std::optional<std::string>& url) {
     }
     bool ok = true;
     // A URL that could not arrive whole is never cut short; the agent only learns that we ran.
-    if (url && url->size() <= kMaxUrlBytes && url->find_first_of(std::string("\n\0", 2)) == std::string::npos) {
-        const std::string bytes = *url + "\n";
+    const bool sendable =
+        url && url->size() <= kMaxUrlBytes && url->find_first_of(std::string("\n\0", 2)) == std::string::npos;
+    if (sendable || !url) {
+        const std::string bytes = (url ? *url : std::string()) + "\n";
         std::size_t sent = 0;
         while (sent < bytes.size()) {
             const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -217,7 +220,10 @@ void UrlEventServer::readFrom(Connection* c) {
             if (c->bytes.size() + take > kMaxUrlBytes) return finish(c, false);
             c->bytes.append(buffer, take);
             // The first line is the URL; whatever follows it is never read.
-            if (newline) return finish(c, true);
+            if (newline) {
+                c->lineEnded = true;
+                return finish(c, true);
+            }
             continue;
         }
         if (n == 0) return finish(c, true);
@@ -233,7 +239,11 @@ void UrlEventServer::finish(Connection* c, bool complete) {
     std::unique_ptr<Connection> owned = std::move(*it);
     connections_.erase(it);
     owned->release(true);
-    // A launch without a URL only asks whether an agent runs.
+    // An empty line is a launch without a URL; a connection that only closes asks whether an agent runs.
+    if (complete && owned->bytes.empty() && owned->lineEnded) {
+        if (reopen_) reopen_();
+        return;
+    }
     if (complete && !owned->bytes.empty() && owned->bytes.find('\0') == std::string::npos) deliver(owned->bytes);
 }
 
