@@ -23,6 +23,7 @@
 #include "platform/linux/CurlHttp.h"
 #include "platform/linux/IncrementalRecognizer.h"
 #include "platform/linux/LinuxBasics.h"
+#include "platform/linux/ProcNetListeners.h"
 #include "platform/linux/QtDisplayLoss.h"
 #include "platform/linux/QtMainLoop.h"
 #include "platform/linux/QtUserDefaults.h"
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
         std::make_shared<linuxplatform::QtUserDefaults>(linuxplatform::QtUserDefaults::defaultPath());
     services.workspace = std::make_shared<linuxplatform::X11Workspace>();
     services.urlEvents = urlEvents;
+    services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);
 
     auto delegate = AppDelegate::create();
