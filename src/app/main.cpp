@@ -17,6 +17,7 @@
 #include "app/AppDelegate.h"
 #include "backend/Log.h"
 #include "checkins/Popup.h"
+#include "pairing/DeviceAuth.h"
 #include "platform/Platform.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CachingSecretStore.h"
@@ -29,6 +30,7 @@
 #include "platform/linux/QtUserDefaults.h"
 #include "platform/linux/QtWindowing.h"
 #include "platform/linux/SecretServiceStore.h"
+#include "platform/linux/SecretStoreWatcher.h"
 #include "platform/linux/TesseractRecognizer.h"
 #include "platform/linux/UrlEventServer.h"
 #include "platform/linux/X11ScreenCapture.h"
@@ -118,9 +120,14 @@ int main(int argc, char** argv) {
     services.http = std::make_shared<linuxplatform::CurlHttp>();
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
-    services.secrets = std::make_shared<linuxplatform::CachingSecretStore>(
-        linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); },
-        std::make_unique<linuxplatform::ThreadWorker>());
+    auto secrets = std::make_shared<linuxplatform::CachingSecretStore>(linuxplatform::makeSecretStore(),
+                                                                       std::make_unique<linuxplatform::ThreadWorker>());
+    // The token is asked for at once, off the main thread, while launch goes on; the store then
+    // follows whatever happens to it outside the agent.
+    secrets->prefetch(DeviceAuth::kTokenService, DeviceAuth::kTokenAccount);
+    const auto secretWatcher =
+        linuxplatform::followOutsideChanges(secrets, linuxplatform::FileSecretStore::defaultFolder());
+    services.secrets = secrets;
     services.files = std::make_shared<linuxplatform::PosixFiles>(executableFolder() + "/resources");
     services.accessibility = std::make_shared<linuxplatform::AtspiAccessibility>();
     services.screenCapture = std::make_shared<linuxplatform::X11ScreenCapture>();

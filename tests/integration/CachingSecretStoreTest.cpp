@@ -1,9 +1,18 @@
-// The in-memory layer over the keyring: answers from memory, yet never claims what the store does not hold.
+// The in-memory layer over the keyring: answers from memory, yet never claims what the store does not hold,
+// and follows what others do to the store.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <thread>
 
 #include "platform/linux/CachingSecretStore.h"
+#include "platform/linux/FileSecretStore.h"
+#include "platform/linux/LinuxBasics.h"
+#include "platform/linux/SecretServiceStore.h"
+#include "platform/linux/SecretStoreWatcher.h"
 
 namespace {
 
@@ -26,60 +35,6 @@ public:
     int reads = 0;
 };
 
-}  // namespace
-
-TEST(CachingSecretStoreTest, ValuesComeFromMemoryAndMissesAreAskedAgainLater) {
-    auto inner = std::make_shared<CountingStore>();
-    platform::TimePoint now{};
-    linuxplatform::CachingSecretStore store(inner, [&] { return now; });
-
-    // Nothing stored: asked once, then again only after the miss has aged.
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
-    inner->items[{"svc", "acct"}] = "made elsewhere";
-    now += std::chrono::milliseconds(9900);
-    EXPECT_FALSE(store.read("svc", "acct"));
-    now += std::chrono::milliseconds(200);
-    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
-    const int reads = inner->reads;
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
-    EXPECT_EQ(inner->reads, reads);
-
-    // Other accounts are their own entries.
-    EXPECT_FALSE(store.read("svc", "other"));
-}
-
-TEST(CachingSecretStoreTest, WritesAndRemovalsReportWhatTheStoreReallyHolds) {
-    auto inner = std::make_shared<CountingStore>();
-    platform::TimePoint now{};
-    linuxplatform::CachingSecretStore store(inner, [&] { return now; });
-
-    store.add("svc", "acct", "token-1");
-    EXPECT_EQ(store.read("svc", "acct"), "token-1");
-    store.remove("svc", "acct");
-    EXPECT_FALSE(store.read("svc", "acct"));
-
-    // A locked keyring drops the write: the token is not reported as kept.
-    inner->locked = true;
-    store.add("svc", "acct", "token-2");
-    EXPECT_FALSE(store.read("svc", "acct"));
-    // Unlocked later, a new write holds.
-    inner->locked = false;
-    store.add("svc", "acct", "token-3");
-    EXPECT_EQ(store.read("svc", "acct"), "token-3");
-    // A removal the locked store refused: nothing can be read while it is locked, and the token is
-    // found again once it is unlocked.
-    inner->locked = true;
-    store.remove("svc", "acct");
-    EXPECT_FALSE(store.read("svc", "acct"));
-    inner->locked = false;
-    now += std::chrono::seconds(10);
-    EXPECT_EQ(store.read("svc", "acct"), "token-3");
-}
-
-namespace {
-
 // Holds tasks until the test runs them.
 class HeldWorker final : public platform::Worker {
 public:
@@ -92,39 +47,122 @@ public:
     std::vector<std::function<void()>> tasks;
 };
 
+bool eventually(const std::function<bool()>& ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ready();
+}
+
 }  // namespace
 
-TEST(CachingSecretStoreTest, WithAWorkerAnAgedMissIsAskedAgainThereWhileTheCallerGoesOn) {
+TEST(CachingSecretStoreTest, ValuesComeFromMemoryAndAreReadAgainWhenTheStoreChanges) {
     auto inner = std::make_shared<CountingStore>();
-    platform::TimePoint now{};
+    linuxplatform::CachingSecretStore store(inner);
+
+    // Nothing stored: asked once, not again until told that the store changed, however long it is.
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_EQ(inner->reads, 1);
+    inner->items[{"svc", "acct"}] = "made elsewhere";
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
+    const int reads = inner->reads;
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
+    EXPECT_EQ(inner->reads, reads);
+    // Removed elsewhere: gone at the next change.
+    inner->items.clear();
+    store.refresh();
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_FALSE(store.read("svc", "other"));
+}
+
+TEST(CachingSecretStoreTest, WritesAndRemovalsReportWhatTheStoreReallyHolds) {
+    auto inner = std::make_shared<CountingStore>();
+    linuxplatform::CachingSecretStore store(inner);
+
+    store.add("svc", "acct", "token-1");
+    EXPECT_EQ(store.read("svc", "acct"), "token-1");
+    store.remove("svc", "acct");
+    EXPECT_FALSE(store.read("svc", "acct"));
+
+    // A locked store drops the write: the token is not reported as kept.
+    inner->locked = true;
+    store.add("svc", "acct", "token-2");
+    EXPECT_FALSE(store.read("svc", "acct"));
+    inner->locked = false;
+    store.add("svc", "acct", "token-3");
+    EXPECT_EQ(store.read("svc", "acct"), "token-3");
+    // Another store underneath from now on: read again at once.
+    auto other = std::make_shared<CountingStore>();
+    other->items[{"svc", "acct"}] = "in the keyring";
+    store.replaceStore(other);
+    EXPECT_EQ(store.read("svc", "acct"), "in the keyring");
+}
+
+TEST(CachingSecretStoreTest, WithAWorkerTheStoreIsAskedThereAndAFirstReadWaitsOnlyAsLongAsAllowed) {
+    auto inner = std::make_shared<CountingStore>();
+    inner->items[{"svc", "acct"}] = "token";
     auto held = std::make_unique<HeldWorker>();
     HeldWorker& worker = *held;
-    linuxplatform::CachingSecretStore store(inner, [&] { return now; }, std::move(held));
+    linuxplatform::CachingSecretStore store(inner, std::move(held));
 
-    // The first answer is waited for, on the caller's thread.
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
-    EXPECT_TRUE(worker.tasks.empty());
-
-    // Aged, the miss is answered at once from memory and asked again on the worker, once however
-    // often it is read meanwhile.
-    inner->items[{"svc", "acct"}] = "unlocked later";
-    now += std::chrono::seconds(11);
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
+    // The worker does not answer within the limit: nothing, and the ask stays queued, once.
+    store.prefetch("svc", "acct");
+    EXPECT_FALSE(store.readWithin("svc", "acct", 0.05));
+    EXPECT_EQ(inner->reads, 0);
     ASSERT_EQ(worker.tasks.size(), 1u);
     worker.runAll();
-    EXPECT_EQ(inner->reads, 2);
-    EXPECT_EQ(store.read("svc", "acct"), "unlocked later");
+    EXPECT_EQ(store.readWithin("svc", "acct", 0), "token");
 
-    // A write while the worker asks is what counts, not the answer the worker brings back after it.
-    now += std::chrono::seconds(11);
-    store.remove("svc", "acct");
-    now += std::chrono::seconds(11);
-    EXPECT_FALSE(store.read("svc", "acct"));
+    // A change is read on the worker; until then the value known before is answered at once.
+    inner->items[{"svc", "acct"}] = "replaced elsewhere";
+    store.refresh();
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "token");
     ASSERT_EQ(worker.tasks.size(), 1u);
-    store.add("svc", "acct", "token-4");
-    inner->locked = true;  // the worker's ask finds nothing
     worker.runAll();
-    EXPECT_EQ(store.read("svc", "acct"), "token-4");
+    EXPECT_EQ(store.read("svc", "acct"), "replaced elsewhere");
+
+    // A write while an ask waits is what counts, not the answer the ask brings back after it.
+    store.prefetch("svc", "later");
+    store.add("svc", "later", "fresh");
+    inner->items[{"svc", "later"}] = "stale";
+    worker.runAll();
+    EXPECT_EQ(store.read("svc", "later"), "fresh");
+}
+
+// Needs the Secret Service of scripts/session.
+TEST(CachingSecretStoreTest, FollowsWhatOthersDoToTheKeyringAndTheFileStore) {
+    ASSERT_TRUE(linuxplatform::SecretServiceStore::available()) << "run under scripts/session";
+    char pattern[] = "/tmp/ws-follow.XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    const std::string folder = root + "/secrets";
+    const std::string service = "com.wellspire.test.follow", account = "item";
+    auto store = std::make_shared<linuxplatform::CachingSecretStore>(
+        std::make_shared<linuxplatform::SecretServiceStore>(folder), std::make_unique<linuxplatform::ThreadWorker>());
+    auto watcher = linuxplatform::followOutsideChanges(store, folder);
+    linuxplatform::SecretServiceStore outside(folder);
+    outside.remove(service, account);
+
+    store->add(service, account, "token-1");
+    EXPECT_EQ(store->read(service, account), "token-1");
+    // Replaced in the keyring by someone else.
+    outside.remove(service, account);
+    outside.add(service, account, "token-2");
+    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "token-2"; }));
+    outside.remove(service, account);
+    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
+    // The owner-only file store, changed by hand.
+    linuxplatform::FileSecretStore file(folder);
+    file.add(service, account, "in-file");
+    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "in-file"; }));
+    file.remove(service, account);
+    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
+
+    watcher.reset();
+    store.reset();
+    std::filesystem::remove_all(root);
 }
