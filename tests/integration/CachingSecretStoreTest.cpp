@@ -2,8 +2,13 @@
 // and follows what others do to the store.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <map>
 #include <thread>
@@ -165,4 +170,82 @@ TEST(CachingSecretStoreTest, FollowsWhatOthersDoToTheKeyringAndTheFileStore) {
     watcher.reset();
     store.reset();
     std::filesystem::remove_all(root);
+}
+
+namespace {
+
+std::string output(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    return out;
+}
+
+// On a bus of its own, without any service that could be started on demand: the store begins in
+// the file store, and moves onto the Secret Service once one starts. Returns what went wrong.
+std::string keyringThatStartsLate() {
+    char pattern[] = "/tmp/ws-late.XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    std::filesystem::create_directories(root + "/runtime");
+    std::filesystem::create_directories(root + "/data");
+    {
+        std::ofstream config(root + "/bus.conf");
+        config << "<busconfig><type>session</type><listen>unix:dir=" << root
+               << "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
+    }
+    std::istringstream bus(output("dbus-daemon --config-file=" + root + "/bus.conf --fork --print-address=1 --print-pid=1"));
+    std::string address, busPid;
+    std::getline(bus, address);
+    std::getline(bus, busPid);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+
+    std::string problem;
+    const std::string folder = linuxplatform::FileSecretStore::defaultFolder();
+    auto store = std::make_shared<linuxplatform::CachingSecretStore>(linuxplatform::makeSecretStore(),
+                                                                     std::make_unique<linuxplatform::ThreadWorker>());
+    auto watcher = linuxplatform::followOutsideChanges(store, folder);
+    if (!std::dynamic_pointer_cast<linuxplatform::FileSecretStore>(store->store())) problem = "no file store at first";
+    const std::string keyring =
+        output("printf wellspire-test | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null");
+    const auto pidAt = keyring.find("GNOME_KEYRING_PID=");
+    if (problem.empty() && !eventually([&] {
+            return std::dynamic_pointer_cast<linuxplatform::SecretServiceStore>(store->store()) != nullptr;
+        }))
+        problem = "still the file store after the Secret Service started";
+    store->add("com.wellspire.test.late", "item", "token");
+    // In the keyring itself, not in the file store.
+    if (problem.empty() && linuxplatform::SecretServiceStore(root + "/elsewhere").read("com.wellspire.test.late", "item") != "token")
+        problem = "the token did not reach the keyring";
+
+    watcher.reset();
+    store.reset();
+    // Never a pid of 0 or less, which would reach the whole process group.
+    const auto stop = [](int pid) {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    };
+    if (pidAt != std::string::npos) stop(std::atoi(keyring.c_str() + pidAt + 18));
+    stop(std::atoi(busPid.c_str()));
+    std::error_code ignored;  // the daemons may still be taking their sockets away
+    std::filesystem::remove_all(root, ignored);
+    return problem;
+}
+
+}  // namespace
+
+TEST(CachingSecretStoreDeathTest, MovesOntoASecretServiceThatStartsAfterTheAgent) {
+    // A process of its own: the session bus a process first connects to stays its bus.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string problem = keyringThatStartsLate();
+            std::fprintf(stderr, "%s\n", problem.c_str());
+            std::_Exit(problem.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
