@@ -33,6 +33,7 @@
 #include "platform/linux/SecretStoreWatcher.h"
 #include "platform/linux/TesseractRecognizer.h"
 #include "platform/linux/UrlEventServer.h"
+#include "platform/linux/X11FocusedWindow.h"
 #include "platform/linux/X11ScreenCapture.h"
 #include "platform/linux/X11Workspace.h"
 
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
     services.screenCapture = std::make_shared<linuxplatform::X11ScreenCapture>();
     services.textRecognizer =
         std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
-    services.windowing = std::make_shared<linuxplatform::QtWindowing>();
+    services.windowing = std::make_shared<linuxplatform::QtWindowing>(linuxplatform::x11FocusedWindowFrame);
     services.userDefaults =
         std::make_shared<linuxplatform::QtUserDefaults>(linuxplatform::QtUserDefaults::defaultPath());
     services.workspace = std::make_shared<linuxplatform::X11Workspace>();

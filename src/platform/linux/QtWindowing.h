@@ -4,13 +4,15 @@
 
 #include "platform/Windowing.h"
 #include "platform/linux/CanberraSound.h"
+#include "platform/linux/FocusedWindow.h"
 
 namespace linuxplatform {
 
 // Status item, menu, alerts and check-in panels on Qt Widgets.
 class QtWindowing final : public platform::Windowing {
 public:
-    QtWindowing();
+    // Without a way to find the focused window, panels go to the primary screen.
+    explicit QtWindowing(FocusedWindowQuery focusedWindow = {});
     ~QtWindowing() override;
     void setAccessoryActivationPolicy() override;
     std::shared_ptr<platform::StatusItem> createStatusItem() override;
@@ -28,6 +30,7 @@ public:
     static std::optional<std::vector<std::string>> settingsCommand(const std::string& url);
 
 private:
+    FocusedWindowQuery focusedWindow_;
     CanberraSound sound_;
 };
 
