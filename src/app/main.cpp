@@ -121,10 +121,11 @@ int main(int argc, char** argv) {
     services.http = std::make_shared<linuxplatform::CurlHttp>();
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
-    auto secrets = std::make_shared<linuxplatform::CachingSecretStore>(linuxplatform::makeSecretStore(),
-                                                                       std::make_unique<linuxplatform::ThreadWorker>());
-    // The token is asked for at once, off the main thread, while launch goes on; the store then
-    // follows whatever happens to it outside the agent.
+    auto secrets =
+        std::make_shared<linuxplatform::CachingSecretStore>(nullptr, std::make_unique<linuxplatform::ThreadWorker>());
+    // Which store answers, and the token, are asked for at once off the main thread while launch
+    // goes on; the store then follows whatever happens to it outside the agent.
+    secrets->chooseStore(linuxplatform::makeSecretStore);
     secrets->prefetch(DeviceAuth::kTokenService, DeviceAuth::kTokenAccount);
     const auto secretWatcher =
         linuxplatform::followOutsideChanges(secrets, linuxplatform::FileSecretStore::defaultFolder());

@@ -104,29 +104,57 @@ void CachingSecretStore::replaceStore(std::shared_ptr<platform::SecretStore> inn
     refresh();
 }
 
+void CachingSecretStore::chooseStore(std::function<std::shared_ptr<platform::SecretStore>()> choose) {
+    if (!worker_) {
+        replaceStore(choose());
+        return;
+    }
+    worker_->run([this, choose = std::move(choose)] {
+        auto chosen = choose();
+        std::lock_guard lock(innerMutex_);
+        inner_ = std::move(chosen);
+    });
+}
+
 std::shared_ptr<platform::SecretStore> CachingSecretStore::store() {
     std::lock_guard lock(innerMutex_);
     return inner_;
 }
 
 void CachingSecretStore::add(const std::string& service, const std::string& account, const std::string& bytes) {
-    std::lock_guard lock(mutex_);
-    {
-        std::lock_guard inner(innerMutex_);
-        if (inner_) inner_->add(service, account, bytes);
-    }
-    ++refreshed({service, account}).writes;
-    answered_.notify_all();
+    write({service, account}, [service, account, bytes](platform::SecretStore& inner) { inner.add(service, account, bytes); });
 }
 
 void CachingSecretStore::remove(const std::string& service, const std::string& account) {
-    std::lock_guard lock(mutex_);
-    {
-        std::lock_guard inner(innerMutex_);
-        if (inner_) inner_->remove(service, account);
+    write({service, account}, [service, account](platform::SecretStore& inner) { inner.remove(service, account); });
+}
+
+void CachingSecretStore::write(const Key& key, std::function<void(platform::SecretStore&)> change) {
+    std::unique_lock lock(mutex_);
+    if (!worker_) {
+        {
+            std::lock_guard inner(innerMutex_);
+            if (inner_) change(*inner_);
+        }
+        ++refreshed(key).writes;
+        return;
     }
-    ++refreshed({service, account}).writes;
-    answered_.notify_all();
+    // The store is changed and read back on the worker; the caller waits for that, within a bound.
+    Entry& entry = entries_[key];
+    const std::uint64_t writes = ++entry.writes;
+    entry.known = false;
+    worker_->run([this, key, writes, change = std::move(change)] {
+        std::optional<std::string> value;
+        {
+            std::lock_guard inner(innerMutex_);
+            if (inner_) {
+                change(*inner_);
+                value = inner_->read(key.first, key.second);
+            }
+        }
+        answer(key, writes, std::move(value));
+    });
+    answered_.wait_for(lock, std::chrono::duration<double>(writeWaitSeconds), [&] { return entry.known; });
 }
 
 }  // namespace linuxplatform

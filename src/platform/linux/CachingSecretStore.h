@@ -6,6 +6,7 @@
 // change, so that the values are read again on the worker.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,7 +24,8 @@ public:
     // Without a worker, the store is asked on the caller's thread.
     explicit CachingSecretStore(std::shared_ptr<platform::SecretStore> inner,
                                 std::unique_ptr<platform::Worker> worker = nullptr);
-    // An item not read before is asked on the worker and waited for, at most firstAnswerSeconds.
+    // With a worker the store is only ever asked there. An item not read before is asked and
+    // waited for, at most firstAnswerSeconds; a write or removal is made there and waited for.
     std::optional<std::string> read(const std::string& service, const std::string& account) override;
     std::optional<std::string> readWithin(const std::string& service, const std::string& account,
                                           double seconds) override;
@@ -36,9 +38,13 @@ public:
     void refresh();
     // From now on another store lies underneath (a Secret Service that started after the agent).
     void replaceStore(std::shared_ptr<platform::SecretStore> inner);
+    // Makes the store underneath on the worker, before anything queued after this call.
+    void chooseStore(std::function<std::shared_ptr<platform::SecretStore>()> choose);
     std::shared_ptr<platform::SecretStore> store();
 
     static constexpr double firstAnswerSeconds = 5;
+    // How long a write or removal waits for the store; a later read waits for what it left.
+    static constexpr double writeWaitSeconds = 5;
 
 private:
     struct Entry {
@@ -49,6 +55,7 @@ private:
     };
     using Key = std::pair<std::string, std::string>;
     Entry& refreshed(const Key& key);  // call with mutex_ held
+    void write(const Key& key, std::function<void(platform::SecretStore&)> change);
     void ask(const Key& key, Entry& entry);  // call with mutex_ held
     void answer(const Key& key, std::uint64_t writes, std::optional<std::string> value);
     std::optional<std::string> innerRead(const Key& key);
