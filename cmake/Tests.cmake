@@ -25,7 +25,7 @@ if(WS_BUILD_LINUX)
     file(GLOB WS_INTEGRATION_SOURCES CONFIGURE_DEPENDS tests/integration/*.cpp)
     if(WS_INTEGRATION_SOURCES)
         add_executable(integration_tests ${WS_INTEGRATION_SOURCES})
-        target_link_libraries(integration_tests PRIVATE wellspire_core wellspire_linux PkgConfig::HTTPLIB
+        target_link_libraries(integration_tests PRIVATE wellspire_core wellspire_linux PkgConfig::HTTPLIB PkgConfig::GLIB
             GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
         target_include_directories(integration_tests PRIVATE tests)
         target_compile_options(integration_tests PRIVATE ${WS_WARNINGS})

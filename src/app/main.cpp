@@ -19,6 +19,7 @@
 #include "backend/Config.h"
 #include "backend/Log.h"
 #include "checkins/Popup.h"
+#include "pairing/DeviceAuth.h"
 #include "platform/Platform.h"
 #include "platform/linux/AccessibilityBus.h"
 #include "platform/linux/AtspiAccessibility.h"
@@ -31,14 +32,17 @@
 #include "platform/linux/CurlHttp.h"
 #include "platform/linux/IncrementalRecognizer.h"
 #include "platform/linux/LinuxBasics.h"
+#include "platform/linux/ProcNetListeners.h"
 #include "platform/linux/QtDisplayLoss.h"
 #include "platform/linux/QtConsentWindow.h"
 #include "platform/linux/QtMainLoop.h"
 #include "platform/linux/QtUserDefaults.h"
 #include "platform/linux/QtWindowing.h"
 #include "platform/linux/SecretServiceStore.h"
+#include "platform/linux/SecretStoreWatcher.h"
 #include "platform/linux/TesseractRecognizer.h"
 #include "platform/linux/UrlEventServer.h"
+#include "platform/linux/X11FocusedWindow.h"
 #include "platform/linux/X11ScreenCapture.h"
 #include "platform/linux/X11Workspace.h"
 
@@ -151,9 +155,15 @@ int main(int argc, char** argv) {
     services.http = std::make_shared<linuxplatform::CurlHttp>();
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
-    services.secrets = std::make_shared<linuxplatform::CachingSecretStore>(
-        linuxplatform::makeSecretStore(), [clock = services.clock] { return clock->now(); },
-        std::make_unique<linuxplatform::ThreadWorker>());
+    auto secrets =
+        std::make_shared<linuxplatform::CachingSecretStore>(nullptr, std::make_unique<linuxplatform::ThreadWorker>());
+    // Which store answers, and the token, are asked for at once off the main thread while launch
+    // goes on; the store then follows whatever happens to it outside the agent.
+    secrets->chooseStore(linuxplatform::makeSecretStore);
+    secrets->prefetch(DeviceAuth::kTokenService, DeviceAuth::kTokenAccount);
+    const auto secretWatcher =
+        linuxplatform::followOutsideChanges(secrets, linuxplatform::FileSecretStore::defaultFolder());
+    services.secrets = secrets;
     services.files = std::make_shared<linuxplatform::PosixFiles>(linuxplatform::PosixFiles::kBundledResources);
     // Nothing is read before the user agrees in the privacy window, which every permission prompt
     // and settings link of the agent opens.
@@ -162,7 +172,7 @@ int main(int argc, char** argv) {
     auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); },
                                                             std::make_shared<linuxplatform::Autostart>());
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
-    auto windowing = std::make_shared<linuxplatform::QtWindowing>();
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>(linuxplatform::x11FocusedWindowFrame);
     windowing->setPrivacyOpener(showPrivacy);
     services.accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
         consent, std::make_shared<linuxplatform::AccessibilityBus>(),
@@ -178,6 +188,7 @@ int main(int argc, char** argv) {
     services.workspace =
         std::make_shared<linuxplatform::ConsentWorkspace>(consent, std::make_shared<linuxplatform::X11Workspace>());
     services.urlEvents = urlEvents;
+    services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);
 
     auto delegate = AppDelegate::create();

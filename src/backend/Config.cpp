@@ -1,5 +1,6 @@
 #include "backend/Config.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -108,7 +109,18 @@ bool isAllowedBackendOverride(const std::string& text) {
     return false;
 }
 
+namespace {
+bool localServerUp() {
+    if (!probe(Config::kLocalDevelopmentServer, Config::kLocalProbeTimeout)) return false;
+    // Another user of the machine may hold the port: only our own server counts.
+    const auto& listeners = platform::get().loopbackListeners;
+    return listeners && listeners->ownedBySelf(Config::kLocalDevelopmentPort);
+}
+}  // namespace
+
 void resolveBackend() {
+    const platform::TimePoint started = platform::clock().now();
+
     // 1. The hosted service: primary, else fallback, else whatever was chosen before.
     const std::string primary = Config::primaryHostedURL();
     const std::string fallback = Config::fallbackHostedURL();
@@ -128,15 +140,19 @@ void resolveBackend() {
         }
     }
 
-    // 3. Paired: always the hosted service.
-    if (DeviceAuth::isPaired()) {
+    // 3. Paired: always the hosted service. A keyring that is slow to answer may use only what is
+    // left of the bound, less the local probe's wait.
+    const double spent = platform::secondsBetween(started, platform::clock().now());
+    const double keyringLimit =
+        std::max(0.0, Config::kResolutionBound - spent - (Config::kLocalProbeTimeout + Config::kProbeWaitMargin));
+    if (DeviceAuth::isPaired(keyringLimit)) {
         Config::setBackend(Config::hostedBackend());
         wsLog("backend resolved: " + Config::backend() + " (paired → hosted, ignoring any local server)");
         return;
     }
 
     // 4. Unpaired: a local development server wins when it answers.
-    const bool localUp = probe(Config::kLocalDevelopmentServer, Config::kLocalProbeTimeout);
+    const bool localUp = localServerUp();
     Config::setBackend(localUp ? Config::kLocalDevelopmentServer : Config::hostedBackend());
     wsLog("backend resolved: " + Config::backend() + " (unpaired; local up: " + (localUp ? "true" : "false") +
           ", hosted: " + Config::hostedBackend() + ")");

@@ -5,9 +5,13 @@
 namespace Config {
 
 inline constexpr const char* kLocalDevelopmentServer = "http://127.0.0.1:5055";
+inline constexpr int kLocalDevelopmentPort = 5055;
 inline constexpr double kHostedProbeTimeout = 4.0;
 inline constexpr double kLocalProbeTimeout = 1.5;
 inline constexpr double kProbeWaitMargin = 0.5;
+// The longest a resolution takes: both hosted waits and the local one.
+inline constexpr double kResolutionBound =
+    2 * (kHostedProbeTimeout + kProbeWaitMargin) + kLocalProbeTimeout + kProbeWaitMargin;
 
 // Base of every API request.
 std::string backend();
@@ -29,8 +33,8 @@ std::string overrideFilePath();
 }  // namespace Config
 
 // Sets both base URLs: probes the hosted service, honours the override file and, when
-// unpaired, prefers a local development server that answers. Blocks for its probes
-// (at most 4.5 + 4.5 + 2.0 seconds) and writes exactly one log line.
+// unpaired, prefers a local development server of this user that answers. Blocks for its probes
+// and the paired test (together at most 4.5 + 4.5 + 2.0 seconds) and writes exactly one log line.
 void resolveBackend();
 // True when base + "/api/me" answers HTTP 200 within `timeout` (waiting at most timeout + 0.5 s).
 bool probe(const std::string& base, double timeout);

@@ -11,6 +11,11 @@ bool isPaired() {
     return token && !token->empty();
 }
 
+bool isPaired(double waitSeconds) {
+    const auto token = KeychainStore::readWithin(kTokenService, kTokenAccount, waitSeconds);
+    return token && !token->empty();
+}
+
 bool completePairing(const std::string& text) {
     const auto url = Url::parse(text);
     if (!url || url->scheme != "wellspire" || !url->host || *url->host != "pair") return false;

@@ -13,6 +13,14 @@ std::optional<std::string> read(const std::string& service, const std::string& a
     return bytes;
 }
 
+std::optional<std::string> readWithin(const std::string& service, const std::string& account, double seconds) {
+    auto& store = platform::get().secrets;
+    if (!store) return std::nullopt;
+    auto bytes = store->readWithin(service, account, seconds);
+    if (!bytes || !Text::isValidUtf8(*bytes)) return std::nullopt;
+    return bytes;
+}
+
 void write(const std::string& service, const std::string& account, const std::string& value) {
     auto& store = platform::get().secrets;
     if (!store) return;

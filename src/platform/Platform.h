@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
+#include "platform/LoopbackListeners.h"
 #include "platform/MainLoop.h"
 #include "platform/ScreenCapture.h"
 #include "platform/SecretStore.h"
@@ -31,6 +32,7 @@ struct Services {
     std::shared_ptr<UserDefaults> userDefaults;
     std::shared_ptr<Workspace> workspace;
     std::shared_ptr<UrlEvents> urlEvents;
+    std::shared_ptr<LoopbackListeners> loopbackListeners;
 };
 
 // Installs the set handed out by get(). Not thread-safe: install before anything runs.

@@ -1,6 +1,7 @@
 #include "signals/AppUsageTracker.h"
 
 #include "backend/Backend.h"
+#include "backend/JsonRead.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -32,11 +33,7 @@ void AppUsageTracker::start() {
 void AppUsageTracker::refreshEnabled() {
     std::weak_ptr<AppUsageTracker> weak = weak_from_this();
     Backend::get("/api/agent_prefs", [weak](std::optional<nlohmann::json> reply) {
-        bool desired = false;
-        if (reply) {
-            auto it = reply->find("track_app_usage");
-            desired = it != reply->end() && it->is_boolean() && it->get<bool>();
-        }
+        const bool desired = reply && JsonRead::boolean(*reply, "track_app_usage").value_or(false);
         platform::mainLoop().post([weak, desired] {
             if (auto self = weak.lock()) self->apply(desired);
         });

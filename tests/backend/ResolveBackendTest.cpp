@@ -97,21 +97,67 @@ TEST_F(ResolveBackendTest, OnlyStatus200CountsAsUp) {
     }
 }
 
-TEST_F(ResolveBackendTest, WaitIsBoundedEvenWhenTheClientNeverCompletes) {
-    // A client that never calls back must not hold the caller longer than timeout + 0.5 s.
-    sim.http().setResponder(nullptr);
-    auto sem = platform::get().semaphores->make();
-    const double before = sim.elapsed();
-    EXPECT_FALSE(sem->wait(4.5));
-    EXPECT_NEAR(sim.elapsed() - before, 4.5, 1e-6);
+TEST_F(ResolveBackendTest, EachWaitIsBoundedEvenWhenTheClientNeverCompletes) {
+    // A client that never calls back holds each probe for its timeout + 0.5 s, and no longer.
+    sim.http().honourTimeouts = false;
+    EXPECT_FALSE(probe(kPrimary, 4.0));
+    EXPECT_NEAR(sim.elapsed(), 4.5, 1e-6);
+    // The worst case of a whole resolution: 4.5 + 4.5 + 2.0 s.
+    resolveBackend();
+    EXPECT_NEAR(sim.elapsed() - 4.5, 11.0, 1e-6);
+    EXPECT_EQ(Config::backend(), kPrimary);
 }
 
 TEST_F(ResolveBackendTest, AReplyAfterTheWaitChangesNothing) {
-    services.status = {{kPrimary, 200}};
-    services.delay = 4.2;  // within the 4.0 s + 0.5 s wait, but after the request's own timeout
-    EXPECT_FALSE(probe(kPrimary, 4.0));
-    services.delay = 3.9;
+    sim.http().honourTimeouts = false;
+    // The primary's 200 comes 0.2 s after its wait ended; the fallback answers at once.
+    services.status = {{kPrimary, 200}, {kFallback, 200}};
+    sim.http().setResponder([](const platform::HttpRequest& r) -> std::optional<SimReply> {
+        if (r.url == std::string(kPrimary) + "/api/me") return sim::jsonReply(nlohmann::json::object(), 200, 4.7);
+        if (r.url == std::string(kFallback) + "/api/me") return sim::jsonReply(nlohmann::json::object(), 200, 0.05);
+        return std::nullopt;
+    });
+    resolveBackend();
+    EXPECT_EQ(Config::hostedBackend(), kFallback);
+    sim.advance(5);
+    ASSERT_TRUE(sim.http().requests()[0].completed) << "the late reply was delivered";
+    EXPECT_EQ(Config::hostedBackend(), kFallback);
+    EXPECT_EQ(Config::backend(), kFallback);
+    EXPECT_EQ(sim.logLines().size(), 1u);
+    // Within the wait, even past the request's own timeout, a 200 counts.
+    sim.http().setResponder([](const platform::HttpRequest&) -> std::optional<SimReply> {
+        return sim::jsonReply(nlohmann::json::object(), 200, 4.4);
+    });
     EXPECT_TRUE(probe(kPrimary, 4.0));
+}
+
+TEST_F(ResolveBackendTest, ASlowKeyringKeepsResolutionWithinItsBound) {
+    sim.http().honourTimeouts = false;
+    pair();
+    // A keyring that answers after 30 s counts as no token; the whole stays within 11 s.
+    sim.secrets().readSeconds = 30;
+    resolveBackend();
+    EXPECT_LE(sim.elapsed(), 11.0 + 1e-6);
+    EXPECT_EQ(sim.logLines().back(), std::string("backend resolved: ") + kPrimary +
+                                         " (unpaired; local up: false, hosted: " + kPrimary + ")");
+    // One that answers within what is left is waited for.
+    services.status = {{kPrimary, 200}};
+    sim.secrets().readSeconds = 3;
+    const double before = sim.elapsed();
+    resolveBackend();
+    EXPECT_NEAR(sim.elapsed() - before, 3.05, 1e-6);
+    EXPECT_EQ(Config::backend(), kPrimary);
+    EXPECT_EQ(sim.logLines().back(),
+              std::string("backend resolved: ") + kPrimary + " (paired → hosted, ignoring any local server)");
+}
+
+TEST_F(ResolveBackendTest, ALocalServerOfAnotherUserDoesNotCount) {
+    services.status = {{kPrimary, 200}, {kLocal, 200}};
+    sim.listeners().othersPorts = {5055};
+    resolveBackend();
+    EXPECT_EQ(Config::backend(), kPrimary);
+    EXPECT_EQ(sim.logLines(), std::vector<std::string>{std::string("backend resolved: ") + kPrimary +
+                                                       " (unpaired; local up: false, hosted: " + kPrimary + ")"});
 }
 
 TEST_F(ResolveBackendTest, AcceptedOverrideFileWinsAfterTheHostedProbes) {

@@ -1,6 +1,8 @@
 // The Qt windowing layer on the private X display: panels, alerts, the main loop and URL hand-off.
 #include <atomic>
 #include <filesystem>
+#include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWidget>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,6 +33,7 @@
 #include "platform/linux/QtStatusItem.h"
 #include "platform/linux/QtWindowing.h"
 #include "platform/linux/UrlEventServer.h"
+#include "platform/linux/X11FocusedWindow.h"
 
 namespace {
 
@@ -212,10 +216,11 @@ TEST_F(QtShellTest, PostedTasksRunInCallOrderFromAnyThreadAndTimersRepeat) {
     });
     other.join();
     for (int i = 100; i < 110; ++i) platform::mainLoop().post([&order, i] { order.push_back(i); });
-    int fired = 0;
-    auto handle = platform::mainLoop().scheduleRepeating(0.05, [&] { ++fired; });
+    // Shared: the timer fires on after this test has returned.
+    auto fired = std::make_shared<int>(0);
+    auto handle = platform::mainLoop().scheduleRepeating(0.05, [fired] { ++*fired; });
     handle.reset();  // the timer outlives its handle
-    ASSERT_TRUE(pumpUntil([&] { return fired >= 3 && order.size() == 110; }, 5));
+    ASSERT_TRUE(pumpUntil([&] { return *fired >= 3 && order.size() == 110; }, 5));
     for (int i = 0; i < 110; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_TRUE(platform::mainLoop().isMainThread());
     bool off = true;
@@ -304,6 +309,105 @@ TEST_F(UrlHandOffTest, AnotherUserCannotReachTheAgent) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     pump(0.3);
     EXPECT_TRUE(got.empty());
+}
+
+TEST_F(QtShellTest, AWordTooLongForTheLineWrapsInsideThePanelAndItsHeightCountsEveryLine) {
+    auto& windowing = *platform::get().windowing;
+    const platform::Font titleFont{15, true}, messageFont{13, false};
+    const std::string title = "Long words", message = std::string(80, 'W');  // about 1000 pixels, no break
+    const double line = windowing.textHeight("W", messageFont, 340);
+    const double T = windowing.textHeight(title, titleFont, 340);
+    const double M = windowing.textHeight(message, messageFont, 340);
+    EXPECT_GE(M, 3 * line - 1);
+
+    Popup::shared().show(title, message, false);
+    ASSERT_TRUE(pumpUntil([&] { return desktop::windowsNamed("^" + title).size() == 1; }, 10));
+    pump(0.8);
+    auto g = desktop::geometry(desktop::windowsNamed("^" + title)[0]);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->height, static_cast<int>(T + M + 136));
+    const std::string shot = desktop::buildDir() + "/desktop-long-word.png";
+    ASSERT_TRUE(desktop::screenshot(shot));
+    const QImage image(QString::fromStdString(shot));
+    ASSERT_FALSE(image.isNull());
+    // Ink (the message's grey 0.86) down to the last line measured, and never in the right margin.
+    const int top = g->y + 20 + static_cast<int>(T) + 12;
+    int inMargin = 0, inLastLine = 0;
+    for (int y = top; y < top + static_cast<int>(M); ++y) {
+        for (int x = g->x + 20; x < g->x + g->width - 4; ++x) {
+            if (QColor(image.pixel(x, y)).lightness() <= 150) continue;
+            if (x >= g->x + 20 + 340 + 2) ++inMargin;
+            if (y >= top + static_cast<int>(M - line)) ++inLastLine;
+        }
+    }
+    EXPECT_EQ(inMargin, 0);
+    EXPECT_GT(inLastLine, 0);
+}
+
+namespace {
+
+// Two monitors side by side on the one X screen of 1920 × 1200 pixels: the left one primary.
+bool useTwoMonitors(bool two) {
+    if (two)
+        desktop::sh("xrandr --setmonitor left 960/254x1200/318+0+0 screen && "
+                    "xrandr --setmonitor right 960/254x1200/318+960+0 none");
+    else
+        desktop::sh("xrandr --delmonitor right; xrandr --delmonitor left");
+    const auto count = two ? 2 : 1;
+    return pumpUntil([count] { return QGuiApplication::screens().size() == count; }, 10);
+}
+
+// A window people type in, given keyboard focus on the screen around the point.
+std::unique_ptr<QWidget> focusedWindowAt(int x, int y) {
+    auto window = std::make_unique<QWidget>();
+    window->setWindowTitle("Typing here");
+    window->setGeometry(x, y, 300, 200);
+    window->show();
+    window->activateWindow();
+    pumpUntil([&] {
+        const auto frame = linuxplatform::x11FocusedWindowFrame();
+        return frame && std::abs(frame->x - x) < 60 && std::abs(frame->y - y) < 60;
+    }, 10);
+    return window;
+}
+
+}  // namespace
+
+TEST_F(QtShellTest, PanelsGoToTheScreenOfTheWindowWithKeyboardFocus) {
+    if (!useTwoMonitors(true)) {
+        useTwoMonitors(false);
+        FAIL() << "Qt does not see the two monitors";
+    }
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>(linuxplatform::x11FocusedWindowFrame);
+    auto services = platform::get();
+    services.windowing = windowing;
+    platform::install(services);
+
+    const auto expectPanelAt = [&](const std::string& title, const QScreen* screen) {
+        Popup::shared().show(title, "Where you are typing.", false);
+        ASSERT_TRUE(pumpUntil([&] { return desktop::windowsNamed("^" + title).size() == 1; }, 10));
+        pump(0.5);
+        const auto g = desktop::geometry(desktop::windowsNamed("^" + title)[0]);
+        ASSERT_TRUE(g);
+        const QRect area = screen->availableGeometry();
+        EXPECT_EQ(g->x, area.x() + area.width() - 22 - 380) << title;
+        EXPECT_EQ(g->y, area.y() + 22) << title;
+        Popup::shared().closeAll();
+        pump(0.3);
+    };
+    const QScreen* left = QGuiApplication::screenAt(QPoint(100, 600));
+    const QScreen* right = QGuiApplication::screenAt(QPoint(1500, 600));
+    ASSERT_TRUE(left && right && left != right);
+    EXPECT_EQ(QGuiApplication::primaryScreen(), left);
+    {
+        auto typing = focusedWindowAt(1300, 400);
+        expectPanelAt("On the right", right);
+    }
+    {
+        auto typing = focusedWindowAt(200, 400);
+        expectPanelAt("On the left", left);
+    }
+    EXPECT_TRUE(useTwoMonitors(false));
 }
 
 }  // namespace

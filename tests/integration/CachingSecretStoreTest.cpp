@@ -1,9 +1,28 @@
-// The in-memory layer over the keyring: answers from memory, yet never claims what the store does not hold.
+// The in-memory layer over the keyring: answers from memory, yet never claims what the store does not hold,
+// and follows what others do to the store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <csignal>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <functional>
 #include <map>
+#include <thread>
 
 #include "platform/linux/CachingSecretStore.h"
+#include "platform/linux/FileSecretStore.h"
+#include "platform/linux/LinuxBasics.h"
+#include "platform/linux/SecretServiceStore.h"
+#include "platform/linux/SecretStoreWatcher.h"
 
 namespace {
 
@@ -11,74 +30,35 @@ class CountingStore final : public platform::SecretStore {
 public:
     std::optional<std::string> read(const std::string& service, const std::string& account) override {
         ++reads;
+        note();
         auto it = items.find({service, account});
         if (locked || it == items.end()) return std::nullopt;
         return it->second;
     }
     void add(const std::string& service, const std::string& account, const std::string& bytes) override {
+        note();
         if (!locked) items[{service, account}] = bytes;
     }
     void remove(const std::string& service, const std::string& account) override {
+        note();
         if (!locked) items.erase({service, account});
     }
     std::map<std::pair<std::string, std::string>, std::string> items;
-    bool locked = false;
-    int reads = 0;
+    std::atomic<bool> locked = false;
+    std::atomic<int> reads = 0;
+    int callsOn(std::thread::id id) {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count(threads.begin(), threads.end(), id));
+    }
+
+private:
+    void note() {
+        std::lock_guard lock(mutex);
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
 };
-
-}  // namespace
-
-TEST(CachingSecretStoreTest, ValuesComeFromMemoryAndMissesAreAskedAgainLater) {
-    auto inner = std::make_shared<CountingStore>();
-    platform::TimePoint now{};
-    linuxplatform::CachingSecretStore store(inner, [&] { return now; });
-
-    // Nothing stored: asked once, then again only after the miss has aged.
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
-    inner->items[{"svc", "acct"}] = "made elsewhere";
-    now += std::chrono::milliseconds(9900);
-    EXPECT_FALSE(store.read("svc", "acct"));
-    now += std::chrono::milliseconds(200);
-    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
-    const int reads = inner->reads;
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
-    EXPECT_EQ(inner->reads, reads);
-
-    // Other accounts are their own entries.
-    EXPECT_FALSE(store.read("svc", "other"));
-}
-
-TEST(CachingSecretStoreTest, WritesAndRemovalsReportWhatTheStoreReallyHolds) {
-    auto inner = std::make_shared<CountingStore>();
-    platform::TimePoint now{};
-    linuxplatform::CachingSecretStore store(inner, [&] { return now; });
-
-    store.add("svc", "acct", "token-1");
-    EXPECT_EQ(store.read("svc", "acct"), "token-1");
-    store.remove("svc", "acct");
-    EXPECT_FALSE(store.read("svc", "acct"));
-
-    // A locked keyring drops the write: the token is not reported as kept.
-    inner->locked = true;
-    store.add("svc", "acct", "token-2");
-    EXPECT_FALSE(store.read("svc", "acct"));
-    // Unlocked later, a new write holds.
-    inner->locked = false;
-    store.add("svc", "acct", "token-3");
-    EXPECT_EQ(store.read("svc", "acct"), "token-3");
-    // A removal the locked store refused: nothing can be read while it is locked, and the token is
-    // found again once it is unlocked.
-    inner->locked = true;
-    store.remove("svc", "acct");
-    EXPECT_FALSE(store.read("svc", "acct"));
-    inner->locked = false;
-    now += std::chrono::seconds(10);
-    EXPECT_EQ(store.read("svc", "acct"), "token-3");
-}
-
-namespace {
 
 // Holds tasks until the test runs them.
 class HeldWorker final : public platform::Worker {
@@ -92,39 +72,214 @@ public:
     std::vector<std::function<void()>> tasks;
 };
 
+bool eventually(const std::function<bool()>& ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ready();
+}
+
 }  // namespace
 
-TEST(CachingSecretStoreTest, WithAWorkerAnAgedMissIsAskedAgainThereWhileTheCallerGoesOn) {
+TEST(CachingSecretStoreTest, ValuesComeFromMemoryAndAreReadAgainWhenTheStoreChanges) {
     auto inner = std::make_shared<CountingStore>();
-    platform::TimePoint now{};
+    linuxplatform::CachingSecretStore store(inner);
+
+    // Nothing stored: asked once, not again until told that the store changed, however long it is.
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_EQ(inner->reads, 1);
+    inner->items[{"svc", "acct"}] = "made elsewhere";
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
+    const int reads = inner->reads;
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
+    EXPECT_EQ(inner->reads, reads);
+    // Removed elsewhere: gone at the next change.
+    inner->items.clear();
+    store.refresh();
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_FALSE(store.read("svc", "other"));
+}
+
+TEST(CachingSecretStoreTest, WritesAndRemovalsReportWhatTheStoreReallyHolds) {
+    auto inner = std::make_shared<CountingStore>();
+    linuxplatform::CachingSecretStore store(inner);
+
+    store.add("svc", "acct", "token-1");
+    EXPECT_EQ(store.read("svc", "acct"), "token-1");
+    store.remove("svc", "acct");
+    EXPECT_FALSE(store.read("svc", "acct"));
+
+    // A locked store drops the write: the token is not reported as kept.
+    inner->locked = true;
+    store.add("svc", "acct", "token-2");
+    EXPECT_FALSE(store.read("svc", "acct"));
+    inner->locked = false;
+    store.add("svc", "acct", "token-3");
+    EXPECT_EQ(store.read("svc", "acct"), "token-3");
+    // Another store underneath from now on: read again at once.
+    auto other = std::make_shared<CountingStore>();
+    other->items[{"svc", "acct"}] = "in the keyring";
+    store.replaceStore(other);
+    EXPECT_EQ(store.read("svc", "acct"), "in the keyring");
+}
+
+TEST(CachingSecretStoreTest, WithAWorkerTheStoreIsAskedThereAndAFirstReadWaitsOnlyAsLongAsAllowed) {
+    auto inner = std::make_shared<CountingStore>();
+    inner->items[{"svc", "acct"}] = "token";
     auto held = std::make_unique<HeldWorker>();
     HeldWorker& worker = *held;
-    linuxplatform::CachingSecretStore store(inner, [&] { return now; }, std::move(held));
+    linuxplatform::CachingSecretStore store(inner, std::move(held));
 
-    // The first answer is waited for, on the caller's thread.
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
-    EXPECT_TRUE(worker.tasks.empty());
-
-    // Aged, the miss is answered at once from memory and asked again on the worker, once however
-    // often it is read meanwhile.
-    inner->items[{"svc", "acct"}] = "unlocked later";
-    now += std::chrono::seconds(11);
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
+    // The worker does not answer within the limit: nothing, and the ask stays queued, once.
+    store.prefetch("svc", "acct");
+    EXPECT_FALSE(store.readWithin("svc", "acct", 0.05));
+    EXPECT_EQ(inner->reads, 0);
     ASSERT_EQ(worker.tasks.size(), 1u);
     worker.runAll();
-    EXPECT_EQ(inner->reads, 2);
-    EXPECT_EQ(store.read("svc", "acct"), "unlocked later");
+    EXPECT_EQ(store.readWithin("svc", "acct", 0), "token");
 
-    // A write while the worker asks is what counts, not the answer the worker brings back after it.
-    now += std::chrono::seconds(11);
+    // A change is read on the worker; until then the value known before is answered at once.
+    inner->items[{"svc", "acct"}] = "replaced elsewhere";
+    store.refresh();
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "token");
+    ASSERT_EQ(worker.tasks.size(), 1u);
+    worker.runAll();
+    EXPECT_EQ(store.read("svc", "acct"), "replaced elsewhere");
+
+}
+
+TEST(CachingSecretStoreTest, WithAWorkerWritesAreMadeThereAndReportWhatTheStoreKept) {
+    auto inner = std::make_shared<CountingStore>();
+    linuxplatform::CachingSecretStore store(inner, std::make_unique<linuxplatform::ThreadWorker>());
+    store.add("svc", "acct", "kept");
+    EXPECT_EQ(store.read("svc", "acct"), "kept");
+    inner->locked = true;
     store.remove("svc", "acct");
-    now += std::chrono::seconds(11);
+    store.add("svc", "acct", "refused");
     EXPECT_FALSE(store.read("svc", "acct"));
-    ASSERT_EQ(worker.tasks.size(), 1u);
-    store.add("svc", "acct", "token-4");
-    inner->locked = true;  // the worker's ask finds nothing
-    worker.runAll();
-    EXPECT_EQ(store.read("svc", "acct"), "token-4");
+    inner->locked = false;
+    store.refresh();
+    store.prefetch("svc", "other");
+    EXPECT_TRUE(eventually([&] { return store.read("svc", "acct") == "kept"; }));
+    // Not one call of the store on the caller's thread.
+    EXPECT_EQ(inner->callsOn(std::this_thread::get_id()), 0);
+    EXPECT_GT(inner->reads, 0);
+}
+
+// Needs the Secret Service of scripts/session.
+TEST(CachingSecretStoreTest, FollowsWhatOthersDoToTheKeyringAndTheFileStore) {
+    ASSERT_TRUE(linuxplatform::SecretServiceStore::available()) << "run under scripts/session";
+    char pattern[] = "/tmp/ws-follow.XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    const std::string folder = root + "/secrets";
+    const std::string service = "com.wellspire.test.follow", account = "item";
+    auto store = std::make_shared<linuxplatform::CachingSecretStore>(
+        std::make_shared<linuxplatform::SecretServiceStore>(folder), std::make_unique<linuxplatform::ThreadWorker>());
+    auto watcher = linuxplatform::followOutsideChanges(store, folder);
+    linuxplatform::SecretServiceStore outside(folder);
+    outside.remove(service, account);
+
+    store->add(service, account, "token-1");
+    EXPECT_EQ(store->read(service, account), "token-1");
+    // Replaced in the keyring by someone else.
+    outside.remove(service, account);
+    outside.add(service, account, "token-2");
+    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "token-2"; }));
+    outside.remove(service, account);
+    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
+    // The owner-only file store, changed by hand.
+    linuxplatform::FileSecretStore file(folder);
+    file.add(service, account, "in-file");
+    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "in-file"; }));
+    file.remove(service, account);
+    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
+
+    watcher.reset();
+    store.reset();
+    std::filesystem::remove_all(root);
+}
+
+namespace {
+
+std::string output(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    return out;
+}
+
+// On a bus of its own, without any service that could be started on demand: the store begins in
+// the file store, and moves onto the Secret Service once one starts. Returns what went wrong.
+std::string keyringThatStartsLate() {
+    char pattern[] = "/tmp/ws-late.XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    std::filesystem::create_directories(root + "/runtime");
+    std::filesystem::create_directories(root + "/data");
+    {
+        std::ofstream config(root + "/bus.conf");
+        config << "<busconfig><type>session</type><listen>unix:dir=" << root
+               << "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
+    }
+    std::istringstream bus(output("dbus-daemon --config-file=" + root + "/bus.conf --fork --print-address=1 --print-pid=1"));
+    std::string address, busPid;
+    std::getline(bus, address);
+    std::getline(bus, busPid);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+
+    std::string problem;
+    const std::string folder = linuxplatform::FileSecretStore::defaultFolder();
+    auto store =
+        std::make_shared<linuxplatform::CachingSecretStore>(nullptr, std::make_unique<linuxplatform::ThreadWorker>());
+    store->chooseStore(linuxplatform::makeSecretStore);
+    store->read("com.wellspire.test.late", "item");  // answered after the choice
+    auto watcher = linuxplatform::followOutsideChanges(store, folder);
+    if (!std::dynamic_pointer_cast<linuxplatform::FileSecretStore>(store->store())) problem = "no file store at first";
+    const std::string keyring =
+        output("printf wellspire-test | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null");
+    const auto pidAt = keyring.find("GNOME_KEYRING_PID=");
+    if (problem.empty() && !eventually([&] {
+            return std::dynamic_pointer_cast<linuxplatform::SecretServiceStore>(store->store()) != nullptr;
+        }))
+        problem = "still the file store after the Secret Service started";
+    store->add("com.wellspire.test.late", "item", "token");
+    // In the keyring itself, not in the file store.
+    if (problem.empty() && linuxplatform::SecretServiceStore(root + "/elsewhere").read("com.wellspire.test.late", "item") != "token")
+        problem = "the token did not reach the keyring";
+
+    watcher.reset();
+    store.reset();
+    // Never a pid of 0 or less, which would reach the whole process group.
+    const auto stop = [](int pid) {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    };
+    if (pidAt != std::string::npos) stop(std::atoi(keyring.c_str() + pidAt + 18));
+    stop(std::atoi(busPid.c_str()));
+    std::error_code ignored;  // the daemons may still be taking their sockets away
+    std::filesystem::remove_all(root, ignored);
+    return problem;
+}
+
+}  // namespace
+
+TEST(CachingSecretStoreDeathTest, MovesOntoASecretServiceThatStartsAfterTheAgent) {
+    // A process of its own: the session bus a process first connects to stays its bus.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string problem = keyringThatStartsLate();
+            std::fprintf(stderr, "%s\n", problem.c_str());
+            std::_Exit(problem.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

@@ -1,8 +1,13 @@
 // The diagnostic log lives in a folder everyone can write to: it must stay the owner's alone.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <iterator>
 
@@ -56,6 +61,52 @@ TEST(LogFileTest, TheLogIsTheOwnersAloneAndNeverWrittenThroughALinkOrIntoAnother
         EXPECT_EQ(contents(theirs), "theirs\n");
         EXPECT_EQ(permissions(theirs), 0644u);
     }
+    fs::remove_all(dir);
+}
+
+TEST(LogFileTest, AShortWriteLeavesNoPartOfTheLine) {
+    char pattern[] = "/tmp/ws-logfile.XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const std::string log = dir + "/agent.log";
+    linuxplatform::PosixFiles files(dir);
+    ASSERT_TRUE(files.appendLog(log, "one\n"));
+
+    // A file size limit stands in for a full disk: the next write stops after 6 of its bytes.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit tight = old;
+    tight.rlim_cur = 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool written = files.appendLog(log, "a line too long to fit\n");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(contents(log), "one\n");
+    EXPECT_TRUE(files.appendLog(log, "two\n"));
+    EXPECT_EQ(contents(log), "one\ntwo\n");
+    fs::remove_all(dir);
+}
+
+TEST(LogFileTest, ReadingAFifoOrAFolderNeverBlocks) {
+    char pattern[] = "/tmp/ws-readfile.XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const std::string fifo = dir + "/backend.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    linuxplatform::PosixFiles files(dir);
+    auto read = std::async(std::launch::async, [&] { return files.readFile(fifo); });
+    const bool finished = read.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    if (!finished) {
+        // Let the stuck reader go, so that the test ends.
+        const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (unblock >= 0) ::close(unblock);
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_FALSE(read.get());
+    EXPECT_FALSE(files.readFile(dir));
+    std::ofstream(dir + "/plain.txt") << "http://127.0.0.1:5055\n";
+    EXPECT_EQ(files.readFile(dir + "/plain.txt"), "http://127.0.0.1:5055\n");
     fs::remove_all(dir);
 }
 

@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include "pairing/DeviceAuth.h"
@@ -34,6 +35,47 @@ std::string run(const std::string& command) {
         ::pclose(p);
     }
     return out;
+}
+
+GVariant* secretsCall(const char* path, const char* iface, const char* method, GVariant* args) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", path, iface, method, args, nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_object_unref(bus);
+    return reply;
+}
+
+// Locks the default collection, or unlocks it with the password of scripts/session, without a prompt.
+bool setDefaultLocked(bool locked) {
+    GVariant* alias = secretsCall("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+                                  g_variant_new("(s)", "default"));
+    if (!alias) return false;
+    gchar* collection = nullptr;
+    g_variant_get(alias, "(o)", &collection);
+    g_variant_unref(alias);
+    GVariant* reply = nullptr;
+    if (locked) {
+        const gchar* paths[] = {collection};
+        reply = secretsCall("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
+                            g_variant_new("(@ao)", g_variant_new_objv(paths, 1)));
+    } else if (GVariant* opened = secretsCall("/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                                              "OpenSession", g_variant_new("(sv)", "plain", g_variant_new_string("")))) {
+        GVariant* output = nullptr;
+        const gchar* session = nullptr;
+        g_variant_get(opened, "(v&o)", &output, &session);
+        const std::string password = "wellspire-test";
+        GVariant* secret = g_variant_new(
+            "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.data(), password.size(), 1), "text/plain");
+        reply = secretsCall("/org/freedesktop/secrets", "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                            "UnlockWithMasterPassword", g_variant_new("(o@(oayays))", collection, secret));
+        g_variant_unref(output);
+        g_variant_unref(opened);
+    }
+    g_free(collection);
+    if (reply) g_variant_unref(reply);
+    return reply && linuxplatform::SecretServiceStore::defaultCollectionLocked() == locked;
 }
 
 class SecretServiceStoreTest : public ::testing::Test {
@@ -75,6 +117,29 @@ TEST_F(SecretServiceStoreTest, BytesRoundTripAndAnExistingItemIsNeverOverwritten
     EXPECT_EQ(store.read(service, account), withNul);
     store.add(service, "other-account", "");
     EXPECT_EQ(store.read(service, "other-account"), "");
+}
+
+TEST_F(SecretServiceStoreTest, AnOldTokenNeverComesBackAfterTheKeyringIsUnlocked) {
+    const std::string search = "secret-tool search --all service " + service + " account " + account + " 2>&1";
+    store.add(service, account, "old");
+    // A write while the keyring is locked (delete, then add) leaves only the new token once it opens.
+    ASSERT_TRUE(setDefaultLocked(true));
+    store.remove(service, account);
+    store.add(service, account, "new");
+    EXPECT_EQ(store.read(service, account), "new");
+    ASSERT_TRUE(setDefaultLocked(false));
+    EXPECT_EQ(store.read(service, account), "new");
+    EXPECT_EQ(run(search).find("secret = old"), std::string::npos);
+
+    // A removal while it is locked leaves no token in either store, before and after the unlock.
+    store.remove(service, account);
+    store.add(service, account, "kept in the keyring");
+    ASSERT_TRUE(setDefaultLocked(true));
+    store.remove(service, account);
+    EXPECT_FALSE(store.read(service, account));
+    ASSERT_TRUE(setDefaultLocked(false));
+    EXPECT_FALSE(store.read(service, account));
+    EXPECT_EQ(run(search).find("secret ="), std::string::npos);
 }
 
 TEST_F(SecretServiceStoreTest, ItemLandsInTheDefaultCollectionUnderItsSchema) {

@@ -67,8 +67,19 @@ TEST_F(AppUsageTrackerTest, SameDisplayNameSharesATotalAndNamelessAppsAccrueNoth
     EXPECT_EQ(posts("/api/app_usage/log"), 1u);
 }
 
+TEST_F(AppUsageTrackerTest, OneCountsAsTrueAndZeroAsFalse) {
+    prefs = Json{{"track_app_usage", 1}};
+    tracker->start();
+    sim.advance(0.1);
+    EXPECT_TRUE(tracker->isEnabled());
+    prefs = Json{{"track_app_usage", 0}};
+    tracker->refreshEnabled();
+    sim.advance(0.1);
+    EXPECT_FALSE(tracker->isEnabled());
+}
+
 TEST_F(AppUsageTrackerTest, AnythingButTrueSwitchesOffAndDropsTheTotals) {
-    for (const Json& answer : {Json::object(), Json{{"track_app_usage", 1}}, Json{{"track_app_usage", "true"}}}) {
+    for (const Json& answer : {Json::object(), Json{{"track_app_usage", 2}}, Json{{"track_app_usage", "true"}}}) {
         turnOn();
         sim.advance(30);
         prefs = answer;

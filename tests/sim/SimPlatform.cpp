@@ -31,8 +31,9 @@ void SimHttp::send(platform::HttpRequest request, platform::HttpCompletion compl
     completions_.push_back(std::move(completion));
     std::optional<SimReply> reply;
     if (responder_) reply = responder_(requests_.back().request);
-    if (reply && reply->delaySeconds < timeout)
+    if (reply && (reply->delaySeconds < timeout || !honourTimeouts))
         sim_.scheduleHttp(platform::addSeconds(sim_.now(), reply->delaySeconds), index, reply->response);
+    if (!honourTimeouts) return;
     platform::HttpResponse timedOut;
     timedOut.error = "The request timed out.";
     sim_.scheduleHttp(platform::addSeconds(sim_.now(), timeout), index, timedOut);
@@ -383,7 +384,14 @@ bool SimUserDefaults::boolForKey(const std::string& key) {
 }
 
 std::optional<std::string> SimSecretStore::read(const std::string& service, const std::string& account) {
+    return readWithin(service, account, readSeconds);
+}
+
+std::optional<std::string> SimSecretStore::readWithin(const std::string& service, const std::string& account,
+                                                      double seconds) {
     ++readCount;
+    if (readSeconds > 0) sim_.block(std::min(seconds, readSeconds));
+    if (readSeconds > seconds) return std::nullopt;
     if (!available) return std::nullopt;
     auto it = items.find({service, account});
     if (it == items.end()) return std::nullopt;
@@ -425,7 +433,7 @@ SimPlatform::SimPlatform(TimePoint start) : start_(start), now_(start) {
     http_ = std::make_shared<SimHttp>(*this);
     worker_ = std::make_shared<SimWorker>(*this);
     semaphores_ = std::make_shared<SimSemaphores>(*this);
-    secrets_ = std::make_shared<SimSecretStore>();
+    secrets_ = std::make_shared<SimSecretStore>(*this);
     files_ = std::make_shared<SimFiles>();
     accessibility_ = std::make_shared<SimAccessibility>(*this);
     screen_ = std::make_shared<SimScreenCapture>(*this);
@@ -434,8 +442,9 @@ SimPlatform::SimPlatform(TimePoint start) : start_(start), now_(start) {
     defaults_ = std::make_shared<SimUserDefaults>();
     workspace_ = std::make_shared<SimWorkspace>(*this);
     urlEvents_ = std::make_shared<SimUrlEvents>(*this);
+    listeners_ = std::make_shared<SimLoopbackListeners>();
     platform::install({clock_, mainLoop_, http_, worker_, semaphores_, secrets_, files_, accessibility_, screen_,
-                       recognizer_, windowing_, defaults_, workspace_, urlEvents_});
+                       recognizer_, windowing_, defaults_, workspace_, urlEvents_, listeners_});
 }
 
 SimPlatform::~SimPlatform() { platform::install({}); }
@@ -563,6 +572,10 @@ bool SimPlatform::blockUntil(const std::function<bool()>& ready, TimePoint deadl
     }
     if (deadline > now_) now_ = deadline;
     return ready();
+}
+
+void SimPlatform::block(double seconds) {
+    blockUntil([] { return false; }, platform::addSeconds(now_, seconds));
 }
 
 std::size_t SimPlatform::readyTasks() const {

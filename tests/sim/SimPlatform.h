@@ -48,6 +48,9 @@ public:
     void setResponder(std::function<std::optional<SimReply>(const platform::HttpRequest&)> responder) {
         responder_ = std::move(responder);
     }
+    // false: requests never time out on their own, and each reply comes at its delay however late
+    // (a client that calls back after its caller stopped waiting, or never).
+    bool honourTimeouts = true;
     const std::deque<RecordedRequest>& requests() const { return requests_; }
     std::vector<std::size_t> pending() const;  // indices of requests not yet completed
     std::size_t count(const std::string& urlSuffix) const;
@@ -300,12 +303,25 @@ public:
 
 class SimSecretStore final : public platform::SecretStore {
 public:
+    explicit SimSecretStore(SimPlatform& sim) : sim_(sim) {}
     std::optional<std::string> read(const std::string& service, const std::string& account) override;
+    std::optional<std::string> readWithin(const std::string& service, const std::string& account,
+                                          double seconds) override;
     void add(const std::string& service, const std::string& account, const std::string& bytes) override;
     void remove(const std::string& service, const std::string& account) override;
     std::map<std::pair<std::string, std::string>, std::string> items;
     bool available = true;  // false: every call fails
     int readCount = 0;
+    double readSeconds = 0;  // how long each read blocks its caller (a keyring that starts slowly)
+
+private:
+    SimPlatform& sim_;
+};
+
+class SimLoopbackListeners final : public platform::LoopbackListeners {
+public:
+    bool ownedBySelf(int port) override { return !othersPorts.count(port); }
+    std::set<int> othersPorts;  // ports another user listens on
 };
 
 class SimFiles final : public platform::Files {
@@ -415,6 +431,11 @@ public:
     SimClock& clock() { return *clock_; }
     SimWorker& worker() { return *worker_; }
 
+    SimLoopbackListeners& listeners() { return *listeners_; }
+
+    // Blocks the calling queue for `seconds`: HTTP events and callback-queue work go on meanwhile.
+    void block(double seconds);
+
     // Runs `task` as if on the given queue.
     void runOn(Queue q, const std::function<void()>& task);
 
@@ -468,6 +489,7 @@ private:
     std::shared_ptr<SimUserDefaults> defaults_;
     std::shared_ptr<SimWorkspace> workspace_;
     std::shared_ptr<SimUrlEvents> urlEvents_;
+    std::shared_ptr<SimLoopbackListeners> listeners_;
 };
 
 }  // namespace sim

@@ -91,8 +91,14 @@ std::string xdgDataHome() { return xdg("XDG_DATA_HOME", "/.local/share"); }
 std::string PosixFiles::applicationSupportDirectory() const { return xdgConfigHome(); }
 
 std::optional<std::string> PosixFiles::readFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, and regular files only: a FIFO or a device at the path must never hold launch.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string out;
     char buf[8192];
     while (true) {
@@ -129,14 +135,20 @@ bool PosixFiles::appendLog(const std::string& path, const std::string& bytes) {
         ::close(fd);
         return false;
     }
-    // One write per line keeps concurrent appends whole.
+    // One write per line keeps concurrent appends whole. A short one (a full disk) is cut back
+    // off, so that the next line does not start inside it.
+    const off_t before = st.st_size;
     ssize_t n;
     do {
         n = ::write(fd, bytes.data(), bytes.size());
     } while (n < 0 && errno == EINTR);
+    const bool whole = n == static_cast<ssize_t>(bytes.size());
+    if (!whole && n > 0) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd, before);
+    }
     ::close(fd);
-    trace::logLine(bytes);
-    return n == static_cast<ssize_t>(bytes.size());
+    if (whole) trace::logLine(bytes);
+    return whole;
 }
 
 std::optional<std::string> PosixFiles::resourcePath(const std::string& name, const std::string& type) const {

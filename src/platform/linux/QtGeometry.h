@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QRect>
 #include <QScreen>
+#include <QTextOption>
 
 #include "platform/Geometry.h"
 #include "platform/Windowing.h"
@@ -36,6 +37,14 @@ inline QFont toQFont(const platform::Font& f) {
     font.setPixelSize(std::max(1, static_cast<int>(std::lround(f.size))));
     font.setBold(f.bold);
     return font;
+}
+
+// Panel text wraps between words, and inside a word only when the word alone is wider than the
+// line (a long URL). Measuring and drawing both use it, so the height given is the height drawn.
+inline QTextOption panelTextOption() {
+    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    return option;
 }
 
 inline QColor toQColor(const platform::Color& c) { return QColor::fromRgbF(c.r, c.g, c.b, c.a); }

@@ -126,8 +126,7 @@ void PanelWidget::paintEvent(QPaintEvent*) {
     for (const auto& label : layout_.labels) {
         p.setFont(toQFont(label.font));
         p.setPen(toQColor(label.color));
-        p.drawText(inPanel(label.frame, h), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop,
-                   QString::fromStdString(label.text));
+        p.drawText(inPanel(label.frame, h), QString::fromStdString(label.text), panelTextOption());
     }
 
     p.setClipping(false);

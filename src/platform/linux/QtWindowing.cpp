@@ -7,6 +7,7 @@
 #include <QFontMetricsF>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
@@ -27,7 +28,7 @@ constexpr const char* kSettingsScheme = "x-apple.systempreferences:";
 
 }  // namespace
 
-QtWindowing::QtWindowing() = default;
+QtWindowing::QtWindowing(FocusedWindowQuery focusedWindow) : focusedWindow_(std::move(focusedWindow)) {}
 QtWindowing::~QtWindowing() = default;
 
 void QtWindowing::setAccessoryActivationPolicy() {
@@ -92,15 +93,22 @@ std::shared_ptr<platform::Panel> QtWindowing::createPanel(const platform::PanelL
 }
 
 std::optional<platform::Rect> QtWindowing::mainScreenVisibleFrame() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    // The screen that holds the middle of the window with keyboard focus, else the primary one.
+    const QScreen* screen = nullptr;
+    if (focusedWindow_)
+        if (const auto w = focusedWindow_())
+            screen = QGuiApplication::screenAt(QPoint(w->x + w->width / 2, w->y + w->height / 2));
+    if (!screen) screen = QGuiApplication::primaryScreen();
     if (!screen) return std::nullopt;
     return toLogic(QRectF(screen->availableGeometry()));
 }
 
 double QtWindowing::textHeight(const std::string& text, platform::Font font, double width) {
-    const QFontMetricsF metrics(toQFont(font));
-    const QRectF r = metrics.boundingRect(QRectF(0, 0, width, 1e6), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop,
-                                          QString::fromStdString(text));
+    // Measured by the same painter call that draws the panel's labels.
+    QImage scratch(1, 1, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&scratch);
+    painter.setFont(toQFont(font));
+    const QRectF r = painter.boundingRect(QRectF(0, 0, width, 1e6), QString::fromStdString(text), panelTextOption());
     return std::ceil(r.height());
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/Windowing.h"
 #include "platform/linux/CanberraSound.h"
+#include "platform/linux/FocusedWindow.h"
 
 namespace linuxplatform {
 
@@ -13,7 +14,8 @@ class QtStatusItem;
 // Status item, menu, alerts and check-in panels on Qt Widgets.
 class QtWindowing final : public platform::Windowing {
 public:
-    QtWindowing();
+    // Without a way to find the focused window, panels go to the primary screen.
+    explicit QtWindowing(FocusedWindowQuery focusedWindow = {});
     ~QtWindowing() override;
     void setAccessoryActivationPolicy() override;
     std::shared_ptr<platform::StatusItem> createStatusItem() override;
@@ -35,6 +37,7 @@ public:
     void showStatusWindow();
 
 private:
+    FocusedWindowQuery focusedWindow_;
     CanberraSound sound_;
     std::function<void()> openPrivacy_;
     std::weak_ptr<QtStatusItem> statusItem_;

@@ -45,15 +45,6 @@ constexpr gint kActivationTimeoutMs = 1200;
 constexpr gint kAliasTimeoutMs = 700;
 constexpr const char* kSecretsName = "org.freedesktop.secrets";
 
-// Whether a session bus can be reached without GLib falling back to autolaunching one.
-bool sessionBusConfigured() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return true;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime) return false;
-    struct stat st {};
-    return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
 GVariant* busCall(GDBusConnection* bus, const char* dest, const char* path, const char* iface, const char* method,
                   GVariant* args, const GVariantType* reply, gint timeoutMs) {
     GError* error = nullptr;
@@ -63,12 +54,40 @@ GVariant* busCall(GDBusConnection* bus, const char* dest, const char* path, cons
     return result;
 }
 
+// Deletes the keyring's items of that service and account; false when the service refused.
+bool clearKeyring(const std::string& service, const std::string& account) {
+    GError* error = nullptr;
+    secret_password_clear_sync(schema(), nullptr, &error, "service", service.c_str(), "account", account.c_str(),
+                               nullptr);
+    const bool failed = error != nullptr;
+    if (error) g_error_free(error);
+    return !failed;
+}
+
 }  // namespace
+
+bool sessionBusConfigured() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) return false;
+    struct stat st {};
+    return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool SecretServiceStore::settleRemoval(const std::string& service, const std::string& account) {
+    if (!removed_.read(service, account)) return true;
+    // Deleting from a locked collection could ask for an unlock: wait until it is open.
+    if (defaultCollectionLocked() != false || !clearKeyring(service, account)) return false;
+    removed_.remove(service, account);
+    return true;
+}
 
 std::optional<std::string> SecretServiceStore::read(const std::string& service, const std::string& account) {
     if (!usableAttribute(service) || !usableAttribute(account)) return std::nullopt;
+    const bool keyringItemGone = !settleRemoval(service, account);
     // An item in the file store is there because the last write could not reach the keyring.
     if (auto bytes = fallback_.read(service, account)) return bytes;
+    if (keyringItemGone) return std::nullopt;
     bool failed = false;
     GList* items = search(service, account, SECRET_SEARCH_LOAD_SECRETS, &failed);
     if (failed || !items) {
@@ -94,7 +113,8 @@ void SecretServiceStore::add(const std::string& service, const std::string& acco
     if (!usableAttribute(service) || !usableAttribute(account)) return;
     if (fallback_.read(service, account)) return;
     // Storing into a locked collection would ask the user to unlock it, and wait for the answer.
-    bool keyring = defaultCollectionLocked() == false;
+    // An older item a removal could not reach must go first, or it would come back.
+    bool keyring = settleRemoval(service, account) && defaultCollectionLocked() == false;
     if (keyring) {
         bool failed = false;
         GList* existing = search(service, account, SECRET_SEARCH_NONE, &failed);
@@ -121,12 +141,13 @@ void SecretServiceStore::add(const std::string& service, const std::string& acco
 void SecretServiceStore::remove(const std::string& service, const std::string& account) {
     if (!usableAttribute(service) || !usableAttribute(account)) return;
     fallback_.remove(service, account);
-    // Deleting from a locked collection may ask for an unlock too; its items stay until it is open.
-    if (defaultCollectionLocked() == true) return;
-    GError* error = nullptr;
-    secret_password_clear_sync(schema(), nullptr, &error, "service", service.c_str(), "account", account.c_str(),
-                               nullptr);
-    if (error) g_error_free(error);
+    // Deleting from a locked collection may ask for an unlock too: its item is marked removed
+    // instead, and deleted once the collection is open.
+    if (defaultCollectionLocked() == false && clearKeyring(service, account)) {
+        removed_.remove(service, account);
+        return;
+    }
+    removed_.add(service, account, "");
 }
 
 std::optional<bool> SecretServiceStore::defaultCollectionLocked() {

@@ -1,0 +1,116 @@
+#include "platform/linux/SecretStoreWatcher.h"
+
+#include <gio/gio.h>
+
+#include <chrono>
+
+#include "platform/linux/CachingSecretStore.h"
+#include "platform/linux/GMainThread.h"
+#include "platform/linux/SecretServiceStore.h"
+
+namespace linuxplatform {
+
+namespace {
+constexpr const char* kSecretsName = "org.freedesktop.secrets";
+}
+
+struct SecretStoreWatcher::State {
+    Handlers handlers;
+    std::string folder;
+    GDBusConnection* bus = nullptr;
+    guint subscriptions[3] = {0, 0, 0};
+    guint nameWatch = 0;
+    GFileMonitor* monitor = nullptr;
+
+    static void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+                         gpointer data) {
+        static_cast<State*>(data)->changed();
+    }
+    static void onFile(GFileMonitor*, GFile*, GFile*, GFileMonitorEvent, gpointer data) {
+        static_cast<State*>(data)->changed();
+    }
+    static void onAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+        auto* self = static_cast<State*>(data);
+        if (self->handlers.serviceAppeared) self->handlers.serviceAppeared();
+    }
+    void changed() {
+        if (handlers.changed) handlers.changed();
+    }
+
+    void start() {
+        // The file store's folder is watched even before it holds anything.
+        g_mkdir_with_parents(folder.c_str(), 0700);
+        GFile* dir = g_file_new_for_path(folder.c_str());
+        monitor = g_file_monitor_directory(dir, G_FILE_MONITOR_WATCH_MOVES, nullptr, nullptr);
+        g_object_unref(dir);
+        if (monitor) g_signal_connect(monitor, "changed", G_CALLBACK(onFile), this);
+
+        if (!sessionBusConfigured()) return;
+        bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (!bus) return;
+        // Items created, changed or deleted in any collection.
+        subscriptions[0] = g_dbus_connection_signal_subscribe(bus, nullptr, "org.freedesktop.Secret.Collection",
+                                                              nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                              onSignal, this, nullptr);
+        // Collections locked, unlocked, made or removed.
+        subscriptions[1] = g_dbus_connection_signal_subscribe(bus, nullptr, "org.freedesktop.Secret.Service",
+                                                              nullptr, "/org/freedesktop/secrets", nullptr,
+                                                              G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr);
+        subscriptions[2] = g_dbus_connection_signal_subscribe(
+            bus, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", nullptr,
+            "org.freedesktop.Secret.Collection", G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr);
+        nameWatch = g_bus_watch_name_on_connection(bus, kSecretsName, G_BUS_NAME_WATCHER_FLAGS_NONE, onAppeared,
+                                                   nullptr, this, nullptr);
+    }
+
+    void stop() {
+        if (monitor) {
+            g_signal_handlers_disconnect_by_data(monitor, this);
+            g_file_monitor_cancel(monitor);
+            g_object_unref(monitor);
+            monitor = nullptr;
+        }
+        if (!bus) return;
+        for (guint& id : subscriptions)
+            if (id) g_dbus_connection_signal_unsubscribe(bus, id), id = 0;
+        if (nameWatch) g_bus_unwatch_name(nameWatch), nameWatch = 0;
+        g_object_unref(bus);
+        bus = nullptr;
+    }
+};
+
+SecretStoreWatcher::SecretStoreWatcher(std::string fallbackFolder, Handlers handlers)
+    : state_(std::make_unique<State>()) {
+    state_->handlers = std::move(handlers);
+    state_->folder = std::move(fallbackFolder);
+    State* state = state_.get();
+    thread_ = std::make_unique<GMainThread>([state] { state->start(); });
+}
+
+SecretStoreWatcher::~SecretStoreWatcher() {
+    State* state = state_.get();
+    // Everything attached to the thread's context is let go there, before the thread ends.
+    thread_->call([state] { state->stop(); }, std::chrono::seconds(5));
+    thread_.reset();
+}
+
+std::unique_ptr<SecretStoreWatcher> followOutsideChanges(const std::shared_ptr<CachingSecretStore>& store,
+                                                         const std::string& fallbackFolder) {
+    std::weak_ptr<CachingSecretStore> weak = store;
+    SecretStoreWatcher::Handlers handlers;
+    handlers.changed = [weak] {
+        if (auto s = weak.lock()) s->refresh();
+    };
+    handlers.serviceAppeared = [weak, fallbackFolder] {
+        auto s = weak.lock();
+        if (!s) return;
+        // The Secret Service store reads the file store first, so nothing kept there is lost.
+        if (!std::dynamic_pointer_cast<SecretServiceStore>(s->store()) && SecretServiceStore::available())
+            s->replaceStore(std::make_shared<SecretServiceStore>(fallbackFolder));
+        else
+            s->refresh();
+    };
+    return std::make_unique<SecretStoreWatcher>(fallbackFolder, std::move(handlers));
+}
+
+}  // namespace linuxplatform
