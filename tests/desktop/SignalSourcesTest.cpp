@@ -120,9 +120,11 @@ TEST_F(SignalSources, TrustIsTheAccessibilityBusSwitchAndThePromptTurnsItOn) {
 
 // ---- Workspace
 
-TEST_F(SignalSources, FrontmostApplicationAndActivationNotices) {
-    ProbeWindow alpha({"--title", "Probe Alpha", "--wmclass", "ProbeAlpha"});
+TEST_F(SignalSources, FrontmostApplicationAndActivationNoticesOncePerApplication) {
+    ProbeWindow alpha({"--title", "Probe Alpha", "--wmclass", "ProbeAlpha", "--second", "Probe Alpha Two"});
     ProbeWindow beta({"--title", "Probe Beta", "--wmclass", "ProbeBeta"});
+    auto alphaTwo = desktop::waitForWindow("^Probe Alpha Two$", desktop::Seconds(15));
+    ASSERT_TRUE(alphaTwo);
     ASSERT_TRUE(alpha.waitShown("Probe Alpha"));
     ASSERT_TRUE(beta.waitShown("Probe Beta"));
     ASSERT_TRUE(alpha.activate());
@@ -157,8 +159,13 @@ TEST_F(SignalSources, FrontmostApplicationAndActivationNotices) {
 
     ASSERT_TRUE(alpha.activate());
     ASSERT_TRUE(loop->pumpUntil([&] { return kept.size() >= 2 && kept.back() && kept.back()->pid == alpha.pid(); }, 5));
-    loop->pump(0.3);
-    EXPECT_EQ(kept.size(), 2u);  // one notice per change
+    // Alpha's other window, and back: the same application, so no notice.
+    xdotool("windowactivate --sync " + *alphaTwo);
+    ASSERT_TRUE(desktop::waitUntil([&] { return desktop::sh("xdotool getactivewindow").find(*alphaTwo) == 0; },
+                                   desktop::Seconds(5)));
+    ASSERT_TRUE(alpha.activate());
+    loop->pump(0.5);
+    EXPECT_EQ(kept.size(), 2u);  // one notice per change of application
     EXPECT_TRUE(onMain);
     EXPECT_TRUE(removed.empty());
 }
