@@ -56,6 +56,8 @@ bool waitUntil(const std::function<bool()>& ready, Seconds timeout) {
     }
 }
 
+void settle(Seconds duration) { std::this_thread::sleep_for(duration); }
+
 Json Recorded::json() const { return Json::parse(body, nullptr, false); }
 
 namespace {

@@ -282,7 +282,7 @@ void AtspiFocusTracker::onEvent(AtspiEvent* event, void* data) {
         else if (type.rfind("window:activate", 0) == 0)
             self->windowActivated(event->source);
         else
-            self->edited(event->source);
+            self->edited(event->source, type.rfind("object:text-caret-moved", 0) == 0);
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
@@ -300,8 +300,16 @@ void AtspiFocusTracker::focusChanged(AtspiAccessible* source, bool gained) {
 
 // Text, caret and selection changes anywhere in the focused element's application: a rich editor
 // tells of them on its paragraphs, not on itself.
-void AtspiFocusTracker::edited(AtspiAccessible* source) {
-    if (!sameApplication(source, focused_)) return;
+void AtspiFocusTracker::edited(AtspiAccessible* source, bool caret) {
+    if (!sameApplication(source, focused_)) {
+        // A caret that moves in a focused element whose focus event we missed, or could not read yet
+        // (GTK 4 tells of the focus before the element can be asked anything).
+        if (caret && hasState(source, ATSPI_STATE_FOCUSED)) {
+            setFocused(source);
+            readNow();
+        }
+        return;
+    }
     if (!editsHeard_) {
         editsHeard_ = true;
         destroySource(silent_);  // back on the slower period

@@ -57,7 +57,7 @@ private:
     static gboolean onSilentPeriod(gpointer data);
 
     void focusChanged(AtspiAccessible* source, bool gained);
-    void edited(AtspiAccessible* source);
+    void edited(AtspiAccessible* source, bool caret);
     void windowActivated(AtspiAccessible* window);
     void setFocused(AtspiAccessible* object);
     void scheduleRead();
