@@ -103,6 +103,19 @@ TEST_F(SignalSources, FocusedElementAnswersQuicklyAndGoesAwayWithItsApplication)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5 * 350));
 }
 
+TEST_F(SignalSources, TheFirstQuestionAfterAQuietSpellGetsTheTextAsItIsNow) {
+    ProbeWindow probe({"--title", "Probe Fresh", "--entries"});
+    ASSERT_TRUE(probe.waitShown("Probe Fresh"));
+    ASSERT_TRUE(probe.activate());
+    linuxplatform::AtspiAccessibility ax;
+    xdotool("type --delay 20 'first words'");
+    ASSERT_TRUE(waitForAttribute(ax, "AXValue", "first words"));
+    // Edited while nobody asks; the next question must not get the reading from before.
+    xdotool("type --delay 20 ' and more'");
+    desktop::settle(desktop::Seconds(0.4));
+    EXPECT_EQ(focusedAttribute(ax, "AXValue"), "first words and more");
+}
+
 TEST_F(SignalSources, TrustIsTheAccessibilityBusSwitchAndThePromptTurnsItOn) {
     auto setEnabled = [](bool on) {
         desktop::sh(std::string("gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus "

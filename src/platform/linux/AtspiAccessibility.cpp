@@ -1,12 +1,9 @@
 #include "platform/linux/AtspiAccessibility.h"
 
-#include <atspi/atspi.h>
 #include <gio/gio.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 
 #include "platform/linux/AtspiFocusTracker.h"
