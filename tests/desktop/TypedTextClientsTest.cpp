@@ -113,15 +113,29 @@ protected:
     void typeAndSee(const std::string& what, const std::string& padded) {
         const std::string trimmed = padded.substr(padded.find_first_not_of(' '),
                                                   padded.find_last_not_of(' ') - padded.find_first_not_of(' ') + 1);
-        desktop::xdotool("type --delay 25 " + desktop::shellQuote(padded));
+        // Line by line, with the Return key between, as people type.
+        std::size_t from = 0;
+        for (auto end = padded.find('\n'); end != std::string::npos; from = end + 1, end = padded.find('\n', from))
+        {
+            desktop::xdotool("type --delay 25 " + desktop::shellQuote(padded.substr(from, end - from)));
+            desktop::xdotool("key Return");
+        }
+        desktop::xdotool("type --delay 25 " + desktop::shellQuote(padded.substr(from)));
         const auto lastKey = SteadyClock::now();
-        ASSERT_TRUE(desktop::waitUntil([&] { return postsOf(trimmed) > 0; }, Seconds(15))) << what << " never posted";
+        ASSERT_TRUE(desktop::waitUntil([&] { return postsOf(trimmed) > 0; }, Seconds(15)))
+            << what << " never posted; the posts: " << postedTexts();
         for (const auto& r : backend.requests("/api/monitor"))
             if (r.json() == desktop::Json{{"text", trimmed}}) {
                 latencies.emplace_back(what, std::chrono::duration<double>(r.at - lastKey).count());
                 break;
             }
         sent.push_back(trimmed);
+    }
+
+    std::string postedTexts() const {
+        std::string all;
+        for (const auto& r : backend.requests("/api/monitor")) all += r.body + " ";
+        return all;
     }
 
     void typeSecret(const std::string& secret) {
@@ -167,7 +181,8 @@ TEST_F(TypedTextClients, Chromium) {
     tab();
     typeSecret("hunter2chromium battery staple");
     tab();
-    typeAndSee("chromium contenteditable", "Chromium editor message to a friend tonight");
+    // Each line of a rich editor is an object of its own.
+    typeAndSee("chromium contenteditable", "Chromium editor message\nto a friend tonight");
     expectEachOnceAndNoSecret();
 }
 
@@ -187,7 +202,7 @@ TEST_F(TypedTextClients, Firefox) {
     tab();
     typeSecret("hunter2firefox battery staple");
     tab();
-    typeAndSee("firefox contenteditable", "Firefox editor message to a friend tonight");
+    typeAndSee("firefox contenteditable", "Firefox editor message\nto a friend tonight");
     expectEachOnceAndNoSecret();
 }
 

@@ -1,6 +1,7 @@
 #include "platform/linux/AtspiFocusTracker.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace linuxplatform {
@@ -91,28 +92,46 @@ std::optional<std::string> wholeText(AtspiText* text) {
     return out;
 }
 
-// Hypertext with its embedded objects replaced by their own text, as a rich editor shows it:
-// each paragraph of a contenteditable is such an object.
-std::string expandEmbedded(AtspiAccessible* object, const std::string& text, int depth, int& budget) {
+// Objects that a rich editor lays out as lines of their own.
+bool isBlock(AtspiRole role) {
+    switch (role) {
+        case ATSPI_ROLE_SECTION:
+        case ATSPI_ROLE_PARAGRAPH:
+        case ATSPI_ROLE_HEADING:
+        case ATSPI_ROLE_LIST:
+        case ATSPI_ROLE_LIST_ITEM:
+        case ATSPI_ROLE_BLOCK_QUOTE:
+        case ATSPI_ROLE_ARTICLE:
+        case ATSPI_ROLE_TABLE_ROW:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Hypertext with its embedded objects replaced by their own text, as a rich editor shows it: each
+// paragraph of a contenteditable is such an object, and stands on a line of its own. `text` starts
+// at character `base` of the object's text.
+std::string expandEmbedded(AtspiAccessible* object, const std::string& text, int base, int depth, int& budget) {
     if (text.find(kEmbedded) == std::string::npos) return text;
     if (depth >= kEmbeddedMaxDepth || budget <= 0) return withoutEmbedded(text);
     AtspiHypertext* hypertext = atspi_accessible_get_hypertext_iface(object);
     if (!hypertext) return withoutEmbedded(text);
     std::string out;
     std::size_t from = 0;
-    glong offset = 0;  // character offset of `from`
+    glong offset = base;  // character offset of `from`
+    bool blockBefore = false;
     for (auto at = text.find(kEmbedded); at != std::string::npos; at = text.find(kEmbedded, from)) {
         offset += g_utf8_strlen(text.c_str() + from, static_cast<gssize>(at - from));
+        if (blockBefore && at > from && !out.empty() && out.back() != '\n') out += '\n';
         out.append(text, from, at - from);
         from = at + 3;
-        if (--budget < 0) {
-            ++offset;
-            continue;
-        }
+        blockBefore = false;
+        const glong here = offset++;
+        if (--budget < 0) continue;
         GError* error = nullptr;
-        const gint index = atspi_hypertext_get_link_index(hypertext, static_cast<gint>(offset), &error);
+        const gint index = atspi_hypertext_get_link_index(hypertext, static_cast<gint>(here), &error);
         if (error) g_clear_error(&error);
-        ++offset;
         if (index < 0) continue;
         AtspiHyperlink* link = atspi_hypertext_get_link(hypertext, index, &error);
         if (error) g_clear_error(&error);
@@ -121,14 +140,22 @@ std::string expandEmbedded(AtspiAccessible* object, const std::string& text, int
         if (error) g_clear_error(&error);
         g_object_unref(link);
         if (!child) continue;
-        if (!isSecret(child)) {
+        const AtspiRole role = atspi_accessible_get_role(child, &error);
+        const bool known = !error;
+        if (error) g_clear_error(&error);
+        if (known && role != ATSPI_ROLE_PASSWORD_TEXT) {
             if (AtspiText* childText = atspi_accessible_get_text_iface(child)) {
-                if (auto inner = wholeText(childText)) out += expandEmbedded(child, *inner, depth + 1, budget);
+                if (auto inner = wholeText(childText)) {
+                    blockBefore = isBlock(role);
+                    if (blockBefore && !out.empty() && out.back() != '\n') out += '\n';
+                    out += expandEmbedded(child, *inner, 0, depth + 1, budget);
+                }
                 g_object_unref(childText);
             }
         }
         g_object_unref(child);
     }
+    if (blockBefore && from < text.size() && !out.empty() && out.back() != '\n') out += '\n';
     out.append(text, from, std::string::npos);
     g_object_unref(hypertext);
     return out;
@@ -175,6 +202,26 @@ AtspiAccessible* focusedBelow(AtspiAccessible* root, int maxNodes = kWalkMaxNode
         [](AtspiAccessible* node) { return hasState(node, ATSPI_STATE_MANAGES_DESCENDANTS); });
 }
 
+// The focused element in the active windows of an application, or nothing.
+AtspiAccessible* focusedInActiveWindows(AtspiAccessible* app, int maxNodes = kWalkMaxNodes,
+                                        std::chrono::steady_clock::duration budget = kWalkBudget) {
+    GError* error = nullptr;
+    const gint windows = atspi_accessible_get_child_count(app, &error);
+    if (error) {
+        g_clear_error(&error);
+        return nullptr;
+    }
+    AtspiAccessible* found = nullptr;
+    for (gint w = 0; w < windows && !found; ++w) {
+        AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, &error);
+        if (error) g_clear_error(&error);
+        if (!window) continue;
+        if (hasState(window, ATSPI_STATE_ACTIVE)) found = focusedBelow(window, maxNodes, budget);
+        g_object_unref(window);
+    }
+    return found;
+}
+
 // Chromium (and every Electron program) shows its web content only to an assistive technology
 // that asks for an object's attributes, as screen readers do; any other application just answers.
 void askForContent(AtspiAccessible* application) {
@@ -190,6 +237,13 @@ AtspiAccessible* applicationOf(AtspiAccessible* object) {
     AtspiAccessible* app = atspi_accessible_get_application(object, &error);
     if (error) g_clear_error(&error);
     return app;
+}
+
+// A call that timed out (D-Bus NoReply), as opposed to one about an object that is gone.
+bool isNoReply(const GError* error) {
+    return error && error->message &&
+           (std::strstr(error->message, "Did not receive a reply") || std::strstr(error->message, "NoReply") ||
+            std::strstr(error->message, "timed out") || std::strstr(error->message, "Timeout"));
 }
 
 bool sameApplication(AtspiAccessible* a, AtspiAccessible* b) {
@@ -233,30 +287,55 @@ bool AtspiFocusTracker::start(GMainContext* context) {
             if (error) g_clear_error(&error);
             if (!app) continue;
             askForContent(app);
-            const gint windows = atspi_accessible_get_child_count(app, &error);
-            if (error) g_clear_error(&error);
-            for (gint w = 0; w < windows && !focused_; ++w) {
-                AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, &error);
-                if (error) g_clear_error(&error);
-                if (!window) continue;
-                if (hasState(window, ATSPI_STATE_ACTIVE)) {
-                    if (AtspiAccessible* found = focusedBelow(window)) {
-                        setFocused(found);
-                        g_object_unref(found);
-                    }
+            if (app->parent.app && app->parent.app->bus_name) asked_.insert(app->parent.app->bus_name);
+            if (!focused_) {
+                if (AtspiAccessible* found = focusedInActiveWindows(app)) {
+                    setFocused(found);
+                    g_object_unref(found);
                 }
-                g_object_unref(window);
             }
             g_object_unref(app);
         }
+        lastApplications_ = apps;
         g_object_unref(desktop);
     }
+    applicationsWatch_ = g_timeout_source_new(static_cast<guint>(applicationsPeriod.count()));
+    g_source_set_callback(applicationsWatch_, onApplicationsPeriod, this, nullptr);
+    g_source_attach(applicationsWatch_, context_);
     readNow();
     return true;
 }
 
+gboolean AtspiFocusTracker::onApplicationsPeriod(gpointer data) {
+    static_cast<AtspiFocusTracker*>(data)->askNewApplications();
+    return G_SOURCE_CONTINUE;
+}
+
+// An application that started after us, and was already active when its bridge came up, sends no
+// window activation: it is noticed by the desktop's count of applications.
+void AtspiFocusTracker::askNewApplications() {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop) return;
+    GError* error = nullptr;
+    const gint apps = atspi_accessible_get_child_count(desktop, &error);
+    if (error) g_clear_error(&error);
+    if (apps != lastApplications_) {
+        lastApplications_ = apps;
+        for (gint a = 0; a < apps; ++a) {
+            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, &error);
+            if (error) g_clear_error(&error);
+            if (!app) continue;
+            if (app->parent.app && app->parent.app->bus_name && asked_.insert(app->parent.app->bus_name).second)
+                askForContent(app);
+            g_object_unref(app);
+        }
+    }
+    g_object_unref(desktop);
+}
+
 void AtspiFocusTracker::stop() {
     cancelTimers();
+    destroySource(applicationsWatch_);
     if (listener_) {
         for (const char* type : kEvents) {
             GError* error = nullptr;
@@ -333,14 +412,16 @@ void AtspiFocusTracker::windowActivated(AtspiAccessible* window) {
 void AtspiFocusTracker::setFocused(AtspiAccessible* object) {
     if (object) g_object_ref(object);
     if (focused_) g_object_unref(focused_);
+    if (focusedApp_) g_object_unref(focusedApp_);
     focused_ = object;
+    focusedApp_ = object ? applicationOf(object) : nullptr;
     editsHeard_ = false;
     cancelTimers();
 }
 
-void AtspiFocusTracker::scheduleRead() {
+void AtspiFocusTracker::scheduleRead(std::chrono::milliseconds delay) {
     if (readDue_ || !context_) return;
-    readDue_ = g_timeout_source_new(static_cast<guint>(coalesce.count()));
+    readDue_ = g_timeout_source_new(static_cast<guint>(delay.count()));
     g_source_set_callback(readDue_, onReadDue, this, nullptr);
     g_source_attach(readDue_, context_);
 }
@@ -355,8 +436,10 @@ gboolean AtspiFocusTracker::onReadDue(gpointer data) {
 
 gboolean AtspiFocusTracker::onSilentPeriod(gpointer data) {
     auto* self = static_cast<AtspiFocusTracker*>(data);
-    self->publish(self->read());
-    return G_SOURCE_CONTINUE;  // a reading that lost the focused element has already destroyed it
+    // A reading that lost the focused element has destroyed this source already; one that found
+    // the focus again has made a new one.
+    self->readNow();
+    return G_SOURCE_CONTINUE;
 }
 
 void AtspiFocusTracker::cancelTimers() {
@@ -366,7 +449,11 @@ void AtspiFocusTracker::cancelTimers() {
 
 void AtspiFocusTracker::readNow() {
     destroySource(readDue_);
-    publish(read());
+    auto reading = read();
+    if (unanswered_)
+        scheduleRead(retryDelay);
+    else
+        publish(reading);
     // Read again on a period too: often while the application has not told of an edit, seldom
     // once it has (that reading notices an application that quit).
     if (focused_ && !silent_ && context_) {
@@ -382,19 +469,35 @@ void AtspiFocusTracker::publish(const std::optional<Reading>& reading) {
     published_.reading = reading ? *reading : Reading{};
 }
 
-std::optional<AtspiFocusTracker::Reading> AtspiFocusTracker::read() {
+std::optional<AtspiFocusTracker::Reading> AtspiFocusTracker::read(bool refind) {
+    unanswered_ = false;
     if (!focused_) return std::nullopt;
     AtspiAccessible* object = static_cast<AtspiAccessible*>(g_object_ref(focused_));
     // The role can change (an entry whose text is hidden becomes a password field).
     atspi_accessible_clear_cache(object);
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(object, &error);
-    if (error) {
-        // Gone (its application quit): nothing has focus as far as we can tell.
+    if (error && isNoReply(error)) {
+        // Busy rather than gone: the reading before stands and we ask again shortly.
         g_clear_error(&error);
+        g_object_unref(object);
+        unanswered_ = true;
+        return std::nullopt;
+    }
+    if (error) {
+        // Gone. Its application may have quit, or replaced it without a word (Firefox rebuilds
+        // fields and editors as they change): then the focus is looked for again in its windows.
+        g_clear_error(&error);
+        AtspiAccessible* app = focusedApp_ ? static_cast<AtspiAccessible*>(g_object_ref(focusedApp_)) : nullptr;
         if (focused_ == object) setFocused(nullptr);
         g_object_unref(object);
-        return std::nullopt;
+        if (!app) return std::nullopt;
+        AtspiAccessible* again = refind ? focusedInActiveWindows(app, kActivationMaxNodes, kActivationBudget) : nullptr;
+        g_object_unref(app);
+        if (!again) return std::nullopt;
+        setFocused(again);
+        g_object_unref(again);
+        return read(false);
     }
     Reading reading;
     if (role == ATSPI_ROLE_PASSWORD_TEXT) {
@@ -424,14 +527,17 @@ std::optional<AtspiFocusTracker::Reading> AtspiFocusTracker::read() {
                 AtspiRange* range = atspi_text_get_selection(text, 0, &error);
                 if (error) g_clear_error(&error);
                 if (range) {
-                    if (range->end_offset > range->start_offset)
+                    if (range->end_offset > range->start_offset) {
+                        int budget = kEmbeddedMaxObjects;
                         reading.selectedText =
-                            withoutEmbedded(characters(*all, range->start_offset, range->end_offset));
+                            expandEmbedded(holder, characters(*all, range->start_offset, range->end_offset),
+                                           range->start_offset, 0, budget);
+                    }
                     g_free(range);
                 }
             }
             int budget = kEmbeddedMaxObjects;
-            reading.value = expandEmbedded(holder, *all, 0, budget);
+            reading.value = expandEmbedded(holder, *all, 0, 0, budget);
         }
         g_object_unref(text);
     }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace linuxplatform {
@@ -30,13 +31,17 @@ public:
     };
 
     // Every libatspi call that waits on an application gives up after this.
-    static constexpr int queryTimeoutMs = 250;
+    static constexpr int queryTimeoutMs = 600;
+    // A busy application is asked again after this.
+    static constexpr std::chrono::milliseconds retryDelay{200};
     // Edits closer together than this give one reading.
     static constexpr std::chrono::milliseconds coalesce{40};
     // How often the focused element is read while its application has not told of any edit, and
     // once it has.
     static constexpr std::chrono::milliseconds silentPeriod{500};
     static constexpr std::chrono::milliseconds recheckPeriod{2000};
+    // How often the desktop's applications are counted, to ask new ones for their content.
+    static constexpr std::chrono::milliseconds applicationsPeriod{1000};
 
     AtspiFocusTracker();
     ~AtspiFocusTracker();
@@ -55,24 +60,33 @@ private:
     static void onEvent(AtspiEvent* event, void* data);
     static gboolean onReadDue(gpointer data);
     static gboolean onSilentPeriod(gpointer data);
+    static gboolean onApplicationsPeriod(gpointer data);
+    void askNewApplications();
 
     void focusChanged(AtspiAccessible* source, bool gained);
     void edited(AtspiAccessible* source, bool caret);
     void windowActivated(AtspiAccessible* window);
     void setFocused(AtspiAccessible* object);
-    void scheduleRead();
+    void scheduleRead(std::chrono::milliseconds delay = coalesce);
     void cancelTimers();
     void readNow();
-    std::optional<Reading> read();
+    // `refind`: when the focused element is gone, look once for the focus again in its application.
+    std::optional<Reading> read(bool refind = true);
     void publish(const std::optional<Reading>& reading);
 
     GMainContext* context_ = nullptr;
     AtspiEventListener* listener_ = nullptr;
     AtspiAccessible* focused_ = nullptr;
+    AtspiAccessible* focusedApp_ = nullptr;
     // The focused element's application told of an edit since the focus came to it.
     bool editsHeard_ = false;
+    // The last reading found the focused element's application too busy to answer.
+    bool unanswered_ = false;
     GSource* readDue_ = nullptr;
     GSource* silent_ = nullptr;
+    GSource* applicationsWatch_ = nullptr;
+    gint lastApplications_ = -1;
+    std::set<std::string> asked_;  // bus names of the applications asked for their content
 
     mutable std::mutex mutex_;
     Published published_;
