@@ -22,7 +22,8 @@ class Workspace {
 public:
     virtual ~Workspace() = default;
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
-    // Called on the main thread whenever an application becomes active.
+    // Called on the main thread whenever another application becomes active (not for another
+    // window of the active one; see ApplicationChange).
     virtual std::shared_ptr<Registration> addActivationObserver(
         std::function<void(const std::optional<RunningApplication>&)> handler) = 0;
     virtual void removeActivationObserver(const std::shared_ptr<Registration>& registration) = 0;

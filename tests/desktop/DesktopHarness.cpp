@@ -47,8 +47,6 @@ std::string shellQuote(const std::string& text) {
     return q + "'";
 }
 
-void settle(Seconds duration) { std::this_thread::sleep_for(duration); }
-
 bool waitUntil(const std::function<bool()>& ready, Seconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (true) {
@@ -57,6 +55,8 @@ bool waitUntil(const std::function<bool()>& ready, Seconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
+
+void settle(Seconds duration) { std::this_thread::sleep_for(duration); }
 
 Json Recorded::json() const { return Json::parse(body, nullptr, false); }
 

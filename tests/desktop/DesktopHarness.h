@@ -32,7 +32,7 @@ std::string shellQuote(const std::string& text);
 int freePort();
 // Polls `ready` every 50 ms until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& ready, Seconds timeout);
-// A deliberate wait: lets the agent run its timers for a while.
+// A deliberate wait: lets the agent run on while nothing is expected to happen.
 void settle(Seconds duration);
 
 struct Recorded {

@@ -17,6 +17,7 @@ parser.add_argument("--label", default="")
 parser.add_argument("--entries", action="store_true")
 parser.add_argument("--size", default="500x300")
 parser.add_argument("--position", default="")
+parser.add_argument("--second", default="", help="title of a second, plain window of the same process")
 args = parser.parse_args()
 
 GLib.set_prgname(args.wmclass.lower())
@@ -51,4 +52,8 @@ if args.label:
     box.pack_start(Gtk.Label(label=args.label), True, True, 0)
 window.add(box)
 window.show_all()
+if args.second:
+    second = Gtk.Window(title=args.second)
+    second.set_default_size(300, 200)
+    second.show_all()
 Gtk.main()

@@ -361,6 +361,10 @@ void SimWorkspace::activate(const std::optional<platform::RunningApplication>& a
     });
 }
 
+void SimWorkspace::focusWindow(const platform::RunningApplication& app) {
+    if (change_.becameActive(app)) activate(app);
+}
+
 void SimWorkspace::keyDown(int keyCode) {
     auto copy = keyMonitors_;
     sim_.runOn(Queue::Main, [&] {

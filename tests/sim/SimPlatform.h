@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/ApplicationChange.h"
 #include "platform/Platform.h"
 
 namespace sim {
@@ -270,12 +271,16 @@ public:
     std::string bundle = "/opt/wellspire-agent";
     // Makes `app` frontmost and notifies every observer (the notification carries `app`).
     void activate(const std::optional<platform::RunningApplication>& app);
+    // A window of `app` becomes the active one: an activation only when that changes the
+    // application, as the real workspaces decide it.
+    void focusWindow(const platform::RunningApplication& app);
     void keyDown(int keyCode);
     std::size_t activationObservers() const { return observers_.size(); }
     std::size_t keyMonitors() const { return keyMonitors_.size(); }
 
 private:
     SimPlatform& sim_;
+    platform::ApplicationChange change_;
     std::vector<std::pair<std::shared_ptr<platform::Registration>,
                           std::function<void(const std::optional<platform::RunningApplication>&)>>> observers_;
     std::vector<std::pair<std::shared_ptr<platform::Registration>, std::function<void(int)>>> keyMonitors_;

@@ -26,7 +26,7 @@ ConsentAccessibility::~ConsentAccessibility() = default;
 void ConsentAccessibility::follow() {
     const bool agreed = consent_->typedText();
     if (agreed && !bus_->enabled()) bus_->enable();
-    std::shared_ptr<platform::Accessibility> gone;
+    std::shared_ptr<FocusedTextReader> gone;
     {
         std::lock_guard lock(mutex_);
         if (agreed && !reader_) reader_ = makeReader_();
@@ -46,7 +46,7 @@ bool ConsentAccessibility::isProcessTrustedWithPrompt() {
 
 std::shared_ptr<platform::AXElement> ConsentAccessibility::focusedElement() {
     if (!consent_->typedText()) return nullptr;
-    std::shared_ptr<platform::Accessibility> reader;
+    std::shared_ptr<FocusedTextReader> reader;
     {
         std::lock_guard lock(mutex_);
         reader = reader_;

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/Accessibility.h"
+#include "platform/linux/FocusedTextReader.h"
 
 namespace linuxplatform {
 
@@ -16,7 +17,7 @@ class Consent;
 
 class ConsentAccessibility final : public platform::Accessibility {
 public:
-    using ReaderFactory = std::function<std::unique_ptr<platform::Accessibility>()>;
+    using ReaderFactory = std::function<std::unique_ptr<FocusedTextReader>()>;
     // Main thread. `showConsent` presents the privacy window.
     ConsentAccessibility(std::shared_ptr<Consent> consent, std::shared_ptr<AccessibilityBus> bus,
                          ReaderFactory makeReader, std::function<void()> showConsent);
@@ -36,7 +37,7 @@ private:
     ReaderFactory makeReader_;
     std::function<void()> showConsent_;
     std::mutex mutex_;
-    std::shared_ptr<platform::Accessibility> reader_;
+    std::shared_ptr<FocusedTextReader> reader_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

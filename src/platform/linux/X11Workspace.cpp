@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ApplicationChange.h"
 #include "platform/MainLoop.h"
 #include "platform/Platform.h"
 #include "platform/linux/X11Support.h"
@@ -119,6 +120,8 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
     const int ownPid = static_cast<int>(::getpid());
     std::optional<Window> lastActive = x11::activeWindow(display);
     int activePid = lastActive ? x11::windowPid(display, *lastActive).value_or(0) : 0;
+    platform::ApplicationChange change;
+    if (lastActive) change.becameActive(applicationOf(display, *lastActive));
 
     while (!stopping.load()) {
         while (XPending(display) > 0) {
@@ -131,7 +134,8 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
                 lastActive = active;
                 auto app = applicationOf(display, *active);
                 activePid = app ? app->pid : 0;
-                deliverActivation(weak, std::move(app));
+                // Moving between windows of one application is no activation.
+                if (change.becameActive(app)) deliverActivation(weak, std::move(app));
             } else if (event.type == GenericEvent && event.xcookie.extension == xiOpcode &&
                        XGetEventData(display, &event.xcookie)) {
                 if (event.xcookie.evtype == XI_RawKeyPress) {

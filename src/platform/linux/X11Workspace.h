@@ -1,6 +1,7 @@
 #pragma once
 // The workspace on an X11 session: the active window's application (EWMH), activation
-// notices and delete-key presses from a watcher thread with its own connection.
+// notices (one per change of application, not of window) and delete-key presses from a watcher
+// thread with its own connection.
 #include <memory>
 
 #include "platform/Workspace.h"

@@ -1,0 +1,95 @@
+#pragma once
+// Follows the element with keyboard focus across the desktop and keeps a reading of its text that
+// is fresh whenever someone asks: focus events say which element, its text and caret events say
+// when to read it again (a burst of keystrokes gives one reading), and an element whose
+// application never tells of its edits is read on a short period instead. Applications that only
+// show their content to an assistive technology that asks for it (Chromium and every Electron
+// program) are asked the way screen readers ask. Everything here runs on one thread with a GLib
+// main context (libatspi is single-threaded); only the published reading crosses threads.
+#include <atspi/atspi.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace linuxplatform {
+
+class AtspiFocusTracker {
+public:
+    struct Reading {
+        std::optional<std::string> value;
+        std::optional<std::string> selectedText;
+    };
+    // The latest reading; `read` is false before the first one, when nothing has focus and when
+    // the focused element's application is gone.
+    struct Published {
+        bool read = false;
+        Reading reading;
+    };
+
+    // Every libatspi call that waits on an application gives up after this.
+    static constexpr int queryTimeoutMs = 600;
+    // A busy application is asked again after this.
+    static constexpr std::chrono::milliseconds retryDelay{200};
+    // Edits closer together than this give one reading.
+    static constexpr std::chrono::milliseconds coalesce{40};
+    // How often the focused element is read while its application has not told of any edit, and
+    // once it has.
+    static constexpr std::chrono::milliseconds silentPeriod{500};
+    static constexpr std::chrono::milliseconds recheckPeriod{2000};
+    // How often the desktop's applications are counted, to ask new ones for their content.
+    static constexpr std::chrono::milliseconds applicationsPeriod{1000};
+
+    AtspiFocusTracker();
+    ~AtspiFocusTracker();
+    AtspiFocusTracker(const AtspiFocusTracker&) = delete;
+    AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
+
+    // On the tracker's thread, with `context` its thread default. False when no accessibility
+    // bus can be reached (then nothing is ever read).
+    bool start(GMainContext* context);
+    void stop();
+
+    // Any thread.
+    Published latest() const;
+
+private:
+    static void onEvent(AtspiEvent* event, void* data);
+    static gboolean onReadDue(gpointer data);
+    static gboolean onSilentPeriod(gpointer data);
+    static gboolean onApplicationsPeriod(gpointer data);
+    void askNewApplications();
+
+    void focusChanged(AtspiAccessible* source, bool gained);
+    void edited(AtspiAccessible* source, bool caret);
+    void windowActivated(AtspiAccessible* window);
+    void setFocused(AtspiAccessible* object);
+    void scheduleRead(std::chrono::milliseconds delay = coalesce);
+    void cancelTimers();
+    void readNow();
+    // `refind`: when the focused element is gone, look once for the focus again in its application.
+    std::optional<Reading> read(bool refind = true);
+    void publish(const std::optional<Reading>& reading);
+
+    GMainContext* context_ = nullptr;
+    AtspiEventListener* listener_ = nullptr;
+    AtspiAccessible* focused_ = nullptr;
+    AtspiAccessible* focusedApp_ = nullptr;
+    // The focused element's application told of an edit since the focus came to it.
+    bool editsHeard_ = false;
+    // The last reading found the focused element's application too busy to answer.
+    bool unanswered_ = false;
+    GSource* readDue_ = nullptr;
+    GSource* silent_ = nullptr;
+    GSource* applicationsWatch_ = nullptr;
+    gint lastApplications_ = -1;
+    std::set<std::string> asked_;  // bus names of the applications asked for their content
+
+    mutable std::mutex mutex_;
+    Published published_;
+};
+
+}  // namespace linuxplatform

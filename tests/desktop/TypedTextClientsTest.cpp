@@ -1,0 +1,255 @@
+// The real agent reading what people type in the applications they write in, each started as a user
+// starts it (no accessibility switch of its own): Chromium, Firefox, GTK 3 and 4, Qt 5 and 6. Every
+// field kind is typed into and must reach "/api/monitor" once, trimmed; a password field never.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "DesktopHarness.h"
+#include "SignalProbe.h"
+
+namespace {
+
+using desktop::Agent;
+using desktop::Seconds;
+using desktop::TestBackend;
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+// A client program in a process group of its own (browsers start helpers), ended with its group.
+class Client {
+public:
+    explicit Client(std::vector<std::string> argv) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+        if (pid_ > 0) ::setpgid(pid_, pid_);
+    }
+    ~Client() {
+        if (pid_ <= 0) return;
+        ::kill(-pid_, SIGTERM);
+        if (!desktop::waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, Seconds(5))) {
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::kill(-pid_, SIGKILL);  // helpers that outlived their parent
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A folder that goes away with the test.
+struct Scratch {
+    Scratch() {
+        char pattern[] = "/tmp/ws-client.XXXXXX";
+        path = ::mkdtemp(pattern);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+// Each field kind of a web page, in tab order, the first one focused.
+constexpr const char* kPage = R"(<!doctype html>
+<html><head><meta charset="utf-8"><title>Write here</title></head><body>
+<textarea autofocus rows="4" cols="60"></textarea><br>
+<input type="text" size="60"><br>
+<input type="password" size="60"><br>
+<div contenteditable="true" style="border:1px solid #888; min-height:3em"></div>
+</body></html>
+)";
+
+class TypedTextClients : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(agent.start());
+        ASSERT_TRUE(agent.waitForLog("AX GRANTED", Seconds(20)));
+    }
+    void TearDown() override {
+        for (const auto& [client, seconds] : latencies)
+            std::printf("[ latency  ] %s: %.2f s from the last keystroke to the post\n", client.c_str(), seconds);
+    }
+
+    std::string pageUrl() {
+        std::ofstream(scratch.path + "/page.html") << kPage;
+        return "file://" + scratch.path + "/page.html";
+    }
+
+    bool activate(const std::string& title) {
+        auto window = desktop::waitForWindow(title, Seconds(40));
+        if (!window) return false;
+        desktop::xdotool("windowactivate --sync " + *window);
+        return desktop::waitUntil([&] { return desktop::sh("xdotool getactivewindow 2>/dev/null").find(*window) == 0; },
+                                  Seconds(5));
+    }
+
+    std::size_t postsOf(const std::string& text) const {
+        std::size_t n = 0;
+        for (const auto& r : backend.requests("/api/monitor")) n += r.json() == desktop::Json{{"text", text}} ? 1 : 0;
+        return n;
+    }
+
+    // Types `padded` into the focused field and waits for its trimmed form to be posted.
+    void typeAndSee(const std::string& what, const std::string& padded) {
+        const std::string trimmed = padded.substr(padded.find_first_not_of(' '),
+                                                  padded.find_last_not_of(' ') - padded.find_first_not_of(' ') + 1);
+        // Line by line, with the Return key between, as people type.
+        std::size_t from = 0;
+        for (auto end = padded.find('\n'); end != std::string::npos; from = end + 1, end = padded.find('\n', from))
+        {
+            desktop::xdotool("type --delay 25 " + desktop::shellQuote(padded.substr(from, end - from)));
+            desktop::xdotool("key Return");
+        }
+        desktop::xdotool("type --delay 25 " + desktop::shellQuote(padded.substr(from)));
+        const auto lastKey = SteadyClock::now();
+        ASSERT_TRUE(desktop::waitUntil([&] { return postsOf(trimmed) > 0; }, Seconds(15)))
+            << what << " never posted; the posts: " << postedTexts();
+        for (const auto& r : backend.requests("/api/monitor"))
+            if (r.json() == desktop::Json{{"text", trimmed}}) {
+                latencies.emplace_back(what, std::chrono::duration<double>(r.at - lastKey).count());
+                break;
+            }
+        sent.push_back(trimmed);
+    }
+
+    std::string postedTexts() const {
+        std::string all;
+        for (const auto& r : backend.requests("/api/monitor")) all += r.body + " ";
+        return all;
+    }
+
+    void typeSecret(const std::string& secret) {
+        desktop::xdotool("type --delay 25 " + desktop::shellQuote(secret));
+        secrets.push_back(secret);
+    }
+
+    void tab() { desktop::xdotool("key Tab"); }
+
+    // Later ticks read the same texts again: still one post each, and nothing of a secret.
+    void expectEachOnceAndNoSecret() {
+        desktop::settle(Seconds(3.5));
+        for (const auto& text : sent) EXPECT_EQ(postsOf(text), 1u) << text;
+        for (const auto& r : backend.requests("/api/monitor"))
+            for (const auto& secret : secrets)
+                EXPECT_EQ(r.body.find(secret.substr(0, 7)), std::string::npos) << r.body;
+    }
+
+    TestBackend backend;
+    Agent agent{backend.base()};
+    Scratch scratch;
+    std::vector<std::string> sent, secrets;
+    std::vector<std::pair<std::string, double>> latencies;
+};
+
+TEST_F(TypedTextClients, Chromium) {
+    std::vector<std::string> argv{"chromium",
+                                  "--user-data-dir=" + scratch.path + "/profile",
+                                  "--no-first-run",
+                                  "--no-default-browser-check",
+                                  "--disable-background-networking",
+                                  "--disable-component-update",
+                                  "--disable-sync",
+                                  "--disable-gpu",
+                                  "--password-store=basic",
+                                  pageUrl()};
+    if (::geteuid() == 0) argv.insert(argv.begin() + 1, "--no-sandbox");  // Chromium refuses root otherwise
+    Client browser(argv);
+    ASSERT_TRUE(activate("^Write here - Chromium$"));
+    typeAndSee("chromium textarea", "  Chromium textarea: the week was long and heavy  ");
+    tab();
+    typeAndSee("chromium input", " Chromium input line about a quiet evening ");
+    tab();
+    typeSecret("hunter2chromium battery staple");
+    tab();
+    // Each line of a rich editor is an object of its own.
+    typeAndSee("chromium contenteditable", "Chromium editor message\nto a friend tonight");
+    expectEachOnceAndNoSecret();
+}
+
+TEST_F(TypedTextClients, Firefox) {
+    const std::string profile = scratch.path + "/profile";
+    fs::create_directories(profile);
+    std::ofstream(profile + "/user.js") << "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                                           "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
+                                           "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
+                                           "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
+                                           "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
+    Client browser({"firefox-esr", "--no-remote", "--new-instance", "--profile", profile, pageUrl()});
+    ASSERT_TRUE(activate("^Write here — Mozilla Firefox$"));
+    typeAndSee("firefox textarea", "  Firefox textarea: the week was long and heavy  ");
+    tab();
+    typeAndSee("firefox input", " Firefox input line about a quiet evening ");
+    tab();
+    typeSecret("hunter2firefox battery staple");
+    tab();
+    typeAndSee("firefox contenteditable", "Firefox editor message\nto a friend tonight");
+    expectEachOnceAndNoSecret();
+}
+
+TEST_F(TypedTextClients, Gtk4) {
+    Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_gtk4.py", "--title", "Gtk4 probe"});
+    ASSERT_TRUE(activate("^Gtk4 probe$"));
+    typeAndSee("gtk4 entry", "  GTK 4 entry: the week was long and heavy  ");
+    tab();
+    typeSecret("hunter2gtkfour battery staple");
+    tab();
+    typeAndSee("gtk4 text view", "GTK 4 text view note about a quiet evening");
+    expectEachOnceAndNoSecret();
+}
+
+TEST_F(TypedTextClients, Gtk3) {
+    desktop::ProbeWindow probe({"--title", "Gtk3 probe", "--entries"});
+    ASSERT_TRUE(activate("^Gtk3 probe$"));
+    typeAndSee("gtk3 entry", "  GTK 3 entry: the week was long and heavy  ");
+    tab();
+    typeSecret("hunter2gtkthree battery staple");
+    tab();
+    typeAndSee("gtk3 entry after the password", "GTK 3 entry after the password field");
+    expectEachOnceAndNoSecret();
+}
+
+TEST_F(TypedTextClients, Qt6) {
+    Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "6", "--title",
+                  "Qt6 probe"});
+    ASSERT_TRUE(activate("^Qt6 probe$"));
+    typeAndSee("qt6 line edit", "  Qt 6 line edit: the week was long and heavy  ");
+    tab();
+    typeSecret("hunter2qtsix battery staple");
+    tab();
+    typeAndSee("qt6 text edit", "Qt 6 text edit note about a quiet evening");
+    expectEachOnceAndNoSecret();
+}
+
+TEST_F(TypedTextClients, Qt5) {
+    Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "5", "--title",
+                  "Qt5 probe"});
+    ASSERT_TRUE(activate("^Qt5 probe$"));
+    typeAndSee("qt5 line edit", "  Qt 5 line edit: the week was long and heavy  ");
+    tab();
+    typeSecret("hunter2qtfive battery staple");
+    tab();
+    typeAndSee("qt5 text edit", "Qt 5 text edit note about a quiet evening");
+    expectEachOnceAndNoSecret();
+}
+
+}  // namespace
