@@ -204,8 +204,8 @@ std::string keyringThatStartsLate() {
     };
     if (pidAt != std::string::npos) stop(std::atoi(keyring.c_str() + pidAt + 18));
     stop(std::atoi(busPid.c_str()));
-    std::error_code ignored;  // the daemons may still be taking their sockets away
-    std::filesystem::remove_all(root, ignored);
+    std::error_code ignored;  // the daemons may still be taking their sockets away: twice
+    for (int pass = 0; pass < 2; ++pass) std::filesystem::remove_all(root, ignored);
     return problem;
 }
 
