@@ -110,11 +110,9 @@ SecretStoreWatcher::~SecretStoreWatcher() {
 std::unique_ptr<SecretStoreWatcher> followOutsideChanges(const std::shared_ptr<CachingSecretStore>& store,
                                                          const std::string& fallbackFolder) {
     std::weak_ptr<CachingSecretStore> weak = store;
-    SecretStoreWatcher::Handlers handlers;
-    handlers.changed = [weak] {
-        if (auto s = weak.lock()) s->refresh();
-    };
-    handlers.serviceAppeared = [weak, fallbackFolder] {
+    // A Secret Service may own its name a moment before it has a default collection to store
+    // into: every later change asks again while the items still live in the file store.
+    auto follow = [weak, fallbackFolder] {
         auto s = weak.lock();
         if (!s) return;
         // The Secret Service store reads the file store first, so nothing kept there is lost.
@@ -123,6 +121,7 @@ std::unique_ptr<SecretStoreWatcher> followOutsideChanges(const std::shared_ptr<C
         else
             s->refresh();
     };
+    SecretStoreWatcher::Handlers handlers{follow, follow};
     return std::make_unique<SecretStoreWatcher>(fallbackFolder, std::move(handlers));
 }
 
