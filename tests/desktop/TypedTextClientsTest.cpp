@@ -144,6 +144,8 @@ protected:
     }
 
     void tab() { desktop::xdotool("key Tab"); }
+    void typeIntoEachWebField(const std::string& browser);
+    void typeIntoEachToolkitField(const std::string& toolkit);
 
     // Later ticks read the same texts again: still one post each, and nothing of a secret.
     void expectEachOnceAndNoSecret() {
@@ -161,29 +163,38 @@ protected:
     std::vector<std::pair<std::string, double>> latencies;
 };
 
+// A web page's textarea, text input, password input and contenteditable, in tab order.
+void TypedTextClients::typeIntoEachWebField(const std::string& browser) {
+    typeAndSee(browser + " textarea", "  " + browser + " textarea: the week was long and heavy  ");
+    tab();
+    typeAndSee(browser + " input", " " + browser + " input line about a quiet evening ");
+    tab();
+    typeSecret("hunter2 " + browser + " battery staple");
+    tab();
+    // Each line of a rich editor is an object of its own.
+    typeAndSee(browser + " contenteditable", browser + " editor message\nto a friend tonight");
+    expectEachOnceAndNoSecret();
+}
+
+// A toolkit window's entry, password entry and multi-line text field, in tab order.
+void TypedTextClients::typeIntoEachToolkitField(const std::string& toolkit) {
+    typeAndSee(toolkit + " entry", "  " + toolkit + " entry: the week was long and heavy  ");
+    tab();
+    typeSecret("hunter2 " + toolkit + " battery staple");
+    tab();
+    typeAndSee(toolkit + " text field", toolkit + " text field note about a quiet evening");
+    expectEachOnceAndNoSecret();
+}
+
 TEST_F(TypedTextClients, Chromium) {
-    std::vector<std::string> argv{"chromium",
-                                  "--user-data-dir=" + scratch.path + "/profile",
-                                  "--no-first-run",
-                                  "--no-default-browser-check",
-                                  "--disable-background-networking",
-                                  "--disable-component-update",
-                                  "--disable-sync",
-                                  "--disable-gpu",
-                                  "--password-store=basic",
-                                  pageUrl()};
+    std::vector<std::string> argv{"chromium", "--user-data-dir=" + scratch.path + "/profile", "--no-first-run",
+                                  "--no-default-browser-check", "--disable-background-networking",
+                                  "--disable-component-update", "--disable-sync", "--disable-gpu",
+                                  "--password-store=basic", pageUrl()};
     if (::geteuid() == 0) argv.insert(argv.begin() + 1, "--no-sandbox");  // Chromium refuses root otherwise
     Client browser(argv);
     ASSERT_TRUE(activate("^Write here - Chromium$"));
-    typeAndSee("chromium textarea", "  Chromium textarea: the week was long and heavy  ");
-    tab();
-    typeAndSee("chromium input", " Chromium input line about a quiet evening ");
-    tab();
-    typeSecret("hunter2chromium battery staple");
-    tab();
-    // Each line of a rich editor is an object of its own.
-    typeAndSee("chromium contenteditable", "Chromium editor message\nto a friend tonight");
-    expectEachOnceAndNoSecret();
+    typeIntoEachWebField("Chromium");
 }
 
 TEST_F(TypedTextClients, Firefox) {
@@ -196,60 +207,28 @@ TEST_F(TypedTextClients, Firefox) {
                                            "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
     Client browser({"firefox-esr", "--no-remote", "--new-instance", "--profile", profile, pageUrl()});
     ASSERT_TRUE(activate("^Write here — Mozilla Firefox$"));
-    typeAndSee("firefox textarea", "  Firefox textarea: the week was long and heavy  ");
-    tab();
-    typeAndSee("firefox input", " Firefox input line about a quiet evening ");
-    tab();
-    typeSecret("hunter2firefox battery staple");
-    tab();
-    typeAndSee("firefox contenteditable", "Firefox editor message\nto a friend tonight");
-    expectEachOnceAndNoSecret();
+    typeIntoEachWebField("Firefox");
 }
 
 TEST_F(TypedTextClients, Gtk4) {
     Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_gtk4.py", "--title", "Gtk4 probe"});
     ASSERT_TRUE(activate("^Gtk4 probe$"));
-    typeAndSee("gtk4 entry", "  GTK 4 entry: the week was long and heavy  ");
-    tab();
-    typeSecret("hunter2gtkfour battery staple");
-    tab();
-    typeAndSee("gtk4 text view", "GTK 4 text view note about a quiet evening");
-    expectEachOnceAndNoSecret();
+    typeIntoEachToolkitField("GTK 4");
 }
 
 TEST_F(TypedTextClients, Gtk3) {
     desktop::ProbeWindow probe({"--title", "Gtk3 probe", "--entries"});
     ASSERT_TRUE(activate("^Gtk3 probe$"));
-    typeAndSee("gtk3 entry", "  GTK 3 entry: the week was long and heavy  ");
-    tab();
-    typeSecret("hunter2gtkthree battery staple");
-    tab();
-    typeAndSee("gtk3 entry after the password", "GTK 3 entry after the password field");
-    expectEachOnceAndNoSecret();
+    typeIntoEachToolkitField("GTK 3");
 }
 
-TEST_F(TypedTextClients, Qt6) {
-    Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "6", "--title",
-                  "Qt6 probe"});
-    ASSERT_TRUE(activate("^Qt6 probe$"));
-    typeAndSee("qt6 line edit", "  Qt 6 line edit: the week was long and heavy  ");
-    tab();
-    typeSecret("hunter2qtsix battery staple");
-    tab();
-    typeAndSee("qt6 text edit", "Qt 6 text edit note about a quiet evening");
-    expectEachOnceAndNoSecret();
-}
-
-TEST_F(TypedTextClients, Qt5) {
-    Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "5", "--title",
-                  "Qt5 probe"});
-    ASSERT_TRUE(activate("^Qt5 probe$"));
-    typeAndSee("qt5 line edit", "  Qt 5 line edit: the week was long and heavy  ");
-    tab();
-    typeSecret("hunter2qtfive battery staple");
-    tab();
-    typeAndSee("qt5 text edit", "Qt 5 text edit note about a quiet evening");
-    expectEachOnceAndNoSecret();
+TEST_F(TypedTextClients, Qt6AndQt5) {
+    for (const std::string version : {"6", "5"}) {
+        Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", version,
+                      "--title", "Qt" + version + " probe"});
+        ASSERT_TRUE(activate("^Qt" + version + " probe$"));
+        typeIntoEachToolkitField("Qt " + version);
+    }
 }
 
 }  // namespace

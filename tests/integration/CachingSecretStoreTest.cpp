@@ -1,21 +1,16 @@
-// The in-memory layer over the keyring: answers from memory, yet never claims what the store does not hold,
-// and follows what others do to the store.
+// The in-memory layer over the keyring: answers from memory, never claims what the store does not
+// hold, asks the store only on its worker, and follows what others do to the store.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <vector>
-
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "platform/linux/CachingSecretStore.h"
@@ -26,38 +21,28 @@
 
 namespace {
 
+using linuxplatform::CachingSecretStore;
+
 class CountingStore final : public platform::SecretStore {
 public:
     std::optional<std::string> read(const std::string& service, const std::string& account) override {
         ++reads;
-        note();
+        offCaller = offCaller && std::this_thread::get_id() != caller;
         auto it = items.find({service, account});
         if (locked || it == items.end()) return std::nullopt;
         return it->second;
     }
     void add(const std::string& service, const std::string& account, const std::string& bytes) override {
-        note();
+        offCaller = offCaller && std::this_thread::get_id() != caller;
         if (!locked) items[{service, account}] = bytes;
     }
     void remove(const std::string& service, const std::string& account) override {
-        note();
         if (!locked) items.erase({service, account});
     }
     std::map<std::pair<std::string, std::string>, std::string> items;
-    std::atomic<bool> locked = false;
+    std::atomic<bool> locked = false, offCaller = true;
     std::atomic<int> reads = 0;
-    int callsOn(std::thread::id id) {
-        std::lock_guard lock(mutex);
-        return static_cast<int>(std::count(threads.begin(), threads.end(), id));
-    }
-
-private:
-    void note() {
-        std::lock_guard lock(mutex);
-        threads.push_back(std::this_thread::get_id());
-    }
-    std::mutex mutex;
-    std::vector<std::thread::id> threads;
+    std::thread::id caller = std::this_thread::get_id();
 };
 
 // Holds tasks until the test runs them.
@@ -65,146 +50,15 @@ class HeldWorker final : public platform::Worker {
 public:
     void run(std::function<void()> task) override { tasks.push_back(std::move(task)); }
     void runAll() {
-        auto ready = std::move(tasks);
-        tasks.clear();
-        for (auto& task : ready) task();
+        for (auto ready = std::move(tasks); auto& task : ready) task();
     }
     std::vector<std::function<void()>> tasks;
 };
 
 bool eventually(const std::function<bool()>& ready) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    for (int i = 0; i < 250 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return ready();
 }
-
-}  // namespace
-
-TEST(CachingSecretStoreTest, ValuesComeFromMemoryAndAreReadAgainWhenTheStoreChanges) {
-    auto inner = std::make_shared<CountingStore>();
-    linuxplatform::CachingSecretStore store(inner);
-
-    // Nothing stored: asked once, not again until told that the store changed, however long it is.
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_EQ(inner->reads, 1);
-    inner->items[{"svc", "acct"}] = "made elsewhere";
-    store.refresh();
-    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
-    const int reads = inner->reads;
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
-    EXPECT_EQ(inner->reads, reads);
-    // Removed elsewhere: gone at the next change.
-    inner->items.clear();
-    store.refresh();
-    EXPECT_FALSE(store.read("svc", "acct"));
-    EXPECT_FALSE(store.read("svc", "other"));
-}
-
-TEST(CachingSecretStoreTest, WritesAndRemovalsReportWhatTheStoreReallyHolds) {
-    auto inner = std::make_shared<CountingStore>();
-    linuxplatform::CachingSecretStore store(inner);
-
-    store.add("svc", "acct", "token-1");
-    EXPECT_EQ(store.read("svc", "acct"), "token-1");
-    store.remove("svc", "acct");
-    EXPECT_FALSE(store.read("svc", "acct"));
-
-    // A locked store drops the write: the token is not reported as kept.
-    inner->locked = true;
-    store.add("svc", "acct", "token-2");
-    EXPECT_FALSE(store.read("svc", "acct"));
-    inner->locked = false;
-    store.add("svc", "acct", "token-3");
-    EXPECT_EQ(store.read("svc", "acct"), "token-3");
-    // Another store underneath from now on: read again at once.
-    auto other = std::make_shared<CountingStore>();
-    other->items[{"svc", "acct"}] = "in the keyring";
-    store.replaceStore(other);
-    EXPECT_EQ(store.read("svc", "acct"), "in the keyring");
-}
-
-TEST(CachingSecretStoreTest, WithAWorkerTheStoreIsAskedThereAndAFirstReadWaitsOnlyAsLongAsAllowed) {
-    auto inner = std::make_shared<CountingStore>();
-    inner->items[{"svc", "acct"}] = "token";
-    auto held = std::make_unique<HeldWorker>();
-    HeldWorker& worker = *held;
-    linuxplatform::CachingSecretStore store(inner, std::move(held));
-
-    // The worker does not answer within the limit: nothing, and the ask stays queued, once.
-    store.prefetch("svc", "acct");
-    EXPECT_FALSE(store.readWithin("svc", "acct", 0.05));
-    EXPECT_EQ(inner->reads, 0);
-    ASSERT_EQ(worker.tasks.size(), 1u);
-    worker.runAll();
-    EXPECT_EQ(store.readWithin("svc", "acct", 0), "token");
-
-    // A change is read on the worker; until then the value known before is answered at once.
-    inner->items[{"svc", "acct"}] = "replaced elsewhere";
-    store.refresh();
-    store.refresh();
-    EXPECT_EQ(store.read("svc", "acct"), "token");
-    ASSERT_EQ(worker.tasks.size(), 1u);
-    worker.runAll();
-    EXPECT_EQ(store.read("svc", "acct"), "replaced elsewhere");
-
-}
-
-TEST(CachingSecretStoreTest, WithAWorkerWritesAreMadeThereAndReportWhatTheStoreKept) {
-    auto inner = std::make_shared<CountingStore>();
-    linuxplatform::CachingSecretStore store(inner, std::make_unique<linuxplatform::ThreadWorker>());
-    store.add("svc", "acct", "kept");
-    EXPECT_EQ(store.read("svc", "acct"), "kept");
-    inner->locked = true;
-    store.remove("svc", "acct");
-    store.add("svc", "acct", "refused");
-    EXPECT_FALSE(store.read("svc", "acct"));
-    inner->locked = false;
-    store.refresh();
-    store.prefetch("svc", "other");
-    EXPECT_TRUE(eventually([&] { return store.read("svc", "acct") == "kept"; }));
-    // Not one call of the store on the caller's thread.
-    EXPECT_EQ(inner->callsOn(std::this_thread::get_id()), 0);
-    EXPECT_GT(inner->reads, 0);
-}
-
-// Needs the Secret Service of scripts/session.
-TEST(CachingSecretStoreTest, FollowsWhatOthersDoToTheKeyringAndTheFileStore) {
-    ASSERT_TRUE(linuxplatform::SecretServiceStore::available()) << "run under scripts/session";
-    char pattern[] = "/tmp/ws-follow.XXXXXX";
-    const std::string root = ::mkdtemp(pattern);
-    const std::string folder = root + "/secrets";
-    const std::string service = "com.wellspire.test.follow", account = "item";
-    auto store = std::make_shared<linuxplatform::CachingSecretStore>(
-        std::make_shared<linuxplatform::SecretServiceStore>(folder), std::make_unique<linuxplatform::ThreadWorker>());
-    auto watcher = linuxplatform::followOutsideChanges(store, folder);
-    linuxplatform::SecretServiceStore outside(folder);
-    outside.remove(service, account);
-
-    store->add(service, account, "token-1");
-    EXPECT_EQ(store->read(service, account), "token-1");
-    // Replaced in the keyring by someone else.
-    outside.remove(service, account);
-    outside.add(service, account, "token-2");
-    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "token-2"; }));
-    outside.remove(service, account);
-    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
-    // The owner-only file store, changed by hand.
-    linuxplatform::FileSecretStore file(folder);
-    file.add(service, account, "in-file");
-    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "in-file"; }));
-    file.remove(service, account);
-    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
-
-    watcher.reset();
-    store.reset();
-    std::filesystem::remove_all(root);
-}
-
-namespace {
 
 std::string output(const std::string& command) {
     std::string out;
@@ -215,6 +69,91 @@ std::string output(const std::string& command) {
     }
     return out;
 }
+
+}  // namespace
+
+TEST(CachingSecretStoreTest, AnswersFromMemoryUntilTheStoreChangesAndClaimsOnlyWhatItHolds) {
+    auto inner = std::make_shared<CountingStore>();
+    CachingSecretStore store(inner);
+    // Asked once, and not again until told that the store changed, however long it is.
+    EXPECT_FALSE(store.read("svc", "acct"));
+    inner->items[{"svc", "acct"}] = "made elsewhere";
+    EXPECT_FALSE(store.read("svc", "acct"));
+    EXPECT_EQ(inner->reads, 1);
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
+    // A locked store drops the write and the removal: neither is reported as done.
+    inner->locked = true;
+    store.remove("svc", "acct");
+    store.add("svc", "acct", "token-2");
+    EXPECT_FALSE(store.read("svc", "acct"));
+    inner->locked = false;
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "made elsewhere");
+    // Another store underneath from now on: read again at once.
+    auto other = std::make_shared<CountingStore>();
+    other->items[{"svc", "acct"}] = "in the keyring";
+    store.replaceStore(other);
+    EXPECT_EQ(store.read("svc", "acct"), "in the keyring");
+}
+
+TEST(CachingSecretStoreTest, WithAWorkerTheStoreIsAskedOnlyThereAndAFirstReadWaitsAtMostItsLimit) {
+    auto inner = std::make_shared<CountingStore>();
+    inner->items[{"svc", "acct"}] = "token";
+    auto held = std::make_unique<HeldWorker>();
+    HeldWorker& worker = *held;
+    CachingSecretStore store(inner, std::move(held));
+    store.prefetch("svc", "acct");
+    EXPECT_FALSE(store.readWithin("svc", "acct", 0.05));
+    ASSERT_EQ(worker.tasks.size(), 1u);
+    worker.runAll();
+    EXPECT_EQ(store.readWithin("svc", "acct", 0), "token");
+    // Changes are read there too, once however often they are signalled; meanwhile the old value.
+    inner->items[{"svc", "acct"}] = "replaced elsewhere";
+    store.refresh();
+    store.refresh();
+    EXPECT_EQ(store.read("svc", "acct"), "token");
+    ASSERT_EQ(worker.tasks.size(), 1u);
+    worker.runAll();
+    EXPECT_EQ(store.read("svc", "acct"), "replaced elsewhere");
+
+    // Writes are made on a real worker and waited for.
+    auto threaded = std::make_shared<CountingStore>();
+    CachingSecretStore onWorker(threaded, std::make_unique<linuxplatform::ThreadWorker>());
+    onWorker.add("svc", "acct", "kept");
+    EXPECT_EQ(onWorker.read("svc", "acct"), "kept");
+    EXPECT_TRUE(threaded->offCaller && inner->offCaller.load() == false);
+}
+
+// Needs the Secret Service of scripts/session.
+TEST(CachingSecretStoreTest, FollowsWhatOthersDoToTheKeyringAndTheFileStore) {
+    ASSERT_TRUE(linuxplatform::SecretServiceStore::available()) << "run under scripts/session";
+    char pattern[] = "/tmp/ws-follow.XXXXXX";
+    const std::string root = ::mkdtemp(pattern), folder = root + "/secrets";
+    const std::string service = "com.wellspire.test.follow", account = "item";
+    auto store = std::make_shared<CachingSecretStore>(std::make_shared<linuxplatform::SecretServiceStore>(folder),
+                                                      std::make_unique<linuxplatform::ThreadWorker>());
+    auto watcher = linuxplatform::followOutsideChanges(store, folder);
+    linuxplatform::SecretServiceStore outside(folder);
+    linuxplatform::FileSecretStore file(folder);
+    outside.remove(service, account);
+
+    store->add(service, account, "token-1");
+    EXPECT_EQ(store->read(service, account), "token-1");
+    outside.remove(service, account);
+    outside.add(service, account, "token-2");
+    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "token-2"; }));
+    outside.remove(service, account);
+    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
+    file.add(service, account, "in-file");
+    EXPECT_TRUE(eventually([&] { return store->read(service, account) == "in-file"; }));
+    file.remove(service, account);
+    EXPECT_TRUE(eventually([&] { return !store->read(service, account); }));
+    watcher.reset();
+    std::filesystem::remove_all(root);
+}
+
+namespace {
 
 // On a bus of its own, without any service that could be started on demand: the store begins in
 // the file store, and moves onto the Secret Service once one starts. Returns what went wrong.
@@ -252,6 +191,8 @@ std::string keyringThatStartsLate() {
             return std::dynamic_pointer_cast<linuxplatform::SecretServiceStore>(store->store()) != nullptr;
         }))
         problem = "still the file store after the Secret Service started";
+    // Written once the new keyring is open (a write to a locked one goes to the file store).
+    eventually([] { return linuxplatform::SecretServiceStore::defaultCollectionLocked() == false; });
     store->add("com.wellspire.test.late", "item", "token");
     // In the keyring itself, not in the file store.
     if (problem.empty() && linuxplatform::SecretServiceStore(root + "/elsewhere").read("com.wellspire.test.late", "item") != "token")
@@ -261,11 +202,12 @@ std::string keyringThatStartsLate() {
     store.reset();
     // Never a pid of 0 or less, which would reach the whole process group.
     const auto stop = [](int pid) {
-        if (pid > 0) ::kill(pid, SIGTERM);
+        if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return;
+        eventually([pid] { return ::kill(pid, 0) != 0; });  // gone, with its sockets
     };
     if (pidAt != std::string::npos) stop(std::atoi(keyring.c_str() + pidAt + 18));
     stop(std::atoi(busPid.c_str()));
-    std::error_code ignored;  // the daemons may still be taking their sockets away
+    std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
     return problem;
 }

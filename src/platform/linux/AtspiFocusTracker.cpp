@@ -239,11 +239,29 @@ AtspiAccessible* applicationOf(AtspiAccessible* object) {
     return app;
 }
 
-// A call that timed out (D-Bus NoReply), as opposed to one about an object that is gone.
+// A call that timed out (libatspi's "timeout from dbind", D-Bus NoReply), as opposed to one about
+// an object that is gone.
 bool isNoReply(const GError* error) {
     return error && error->message &&
-           (std::strstr(error->message, "Did not receive a reply") || std::strstr(error->message, "NoReply") ||
-            std::strstr(error->message, "timed out") || std::strstr(error->message, "Timeout"));
+           (std::strstr(error->message, "timeout") || std::strstr(error->message, "Timeout") ||
+            std::strstr(error->message, "Did not receive a reply") || std::strstr(error->message, "NoReply") ||
+            std::strstr(error->message, "timed out"));
+}
+
+// The element, or one of its nearest ancestors, that has the focus: a caret moves in a paragraph
+// of a rich editor while the focus is on the editor.
+AtspiAccessible* focusedAround(AtspiAccessible* source) {
+    AtspiAccessible* node = static_cast<AtspiAccessible*>(g_object_ref(source));
+    for (int up = 0; node && up < 4; ++up) {
+        if (hasState(node, ATSPI_STATE_FOCUSED)) return node;
+        GError* error = nullptr;
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, &error);
+        if (error) g_clear_error(&error);
+        g_object_unref(node);
+        node = parent;
+    }
+    if (node) g_object_unref(node);
+    return nullptr;
 }
 
 bool sameApplication(AtspiAccessible* a, AtspiAccessible* b) {
@@ -383,9 +401,12 @@ void AtspiFocusTracker::edited(AtspiAccessible* source, bool caret) {
     if (!sameApplication(source, focused_)) {
         // A caret that moves in a focused element whose focus event we missed, or could not read yet
         // (GTK 4 tells of the focus before the element can be asked anything).
-        if (caret && hasState(source, ATSPI_STATE_FOCUSED)) {
-            setFocused(source);
-            readNow();
+        if (caret) {
+            if (AtspiAccessible* found = focusedAround(source)) {
+                setFocused(found);
+                g_object_unref(found);
+                readNow();
+            }
         }
         return;
     }

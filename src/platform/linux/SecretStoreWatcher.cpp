@@ -2,10 +2,8 @@
 
 #include <gio/gio.h>
 
-#include <chrono>
 
 #include "platform/linux/CachingSecretStore.h"
-#include "platform/linux/GMainThread.h"
 #include "platform/linux/SecretServiceStore.h"
 
 namespace linuxplatform {
@@ -80,28 +78,41 @@ struct SecretStoreWatcher::State {
 };
 
 SecretStoreWatcher::SecretStoreWatcher(std::string fallbackFolder, Handlers handlers)
-    : state_(std::make_unique<State>()) {
+    : state_(std::make_unique<State>()), context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
     state_->handlers = std::move(handlers);
     state_->folder = std::move(fallbackFolder);
-    State* state = state_.get();
-    thread_ = std::make_unique<GMainThread>([state] { state->start(); });
+    // Everything is attached to the thread's own context, so every callback runs on that thread.
+    thread_ = std::thread([state = state_.get(), context = context_, loop = loop_] {
+        g_main_context_push_thread_default(context);
+        state->start();
+        g_main_loop_run(loop);
+        state->stop();
+        g_main_context_pop_thread_default(context);
+    });
 }
 
 SecretStoreWatcher::~SecretStoreWatcher() {
-    State* state = state_.get();
-    // Everything attached to the thread's context is let go there, before the thread ends.
-    thread_->call([state] { state->stop(); }, std::chrono::seconds(5));
-    thread_.reset();
+    // Quitting is safe from any thread; the watches are let go on the watcher's thread, after its loop.
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(
+        quit, [](gpointer loop) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        loop_, nullptr);
+    g_source_attach(quit, context_);
+    g_source_unref(quit);
+    if (thread_.joinable()) thread_.join();
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
 }
 
 std::unique_ptr<SecretStoreWatcher> followOutsideChanges(const std::shared_ptr<CachingSecretStore>& store,
                                                          const std::string& fallbackFolder) {
     std::weak_ptr<CachingSecretStore> weak = store;
-    SecretStoreWatcher::Handlers handlers;
-    handlers.changed = [weak] {
-        if (auto s = weak.lock()) s->refresh();
-    };
-    handlers.serviceAppeared = [weak, fallbackFolder] {
+    // A Secret Service may own its name a moment before it has a default collection to store
+    // into: every later change asks again while the items still live in the file store.
+    auto follow = [weak, fallbackFolder] {
         auto s = weak.lock();
         if (!s) return;
         // The Secret Service store reads the file store first, so nothing kept there is lost.
@@ -110,6 +121,7 @@ std::unique_ptr<SecretStoreWatcher> followOutsideChanges(const std::shared_ptr<C
         else
             s->refresh();
     };
+    SecretStoreWatcher::Handlers handlers{follow, follow};
     return std::make_unique<SecretStoreWatcher>(fallbackFolder, std::move(handlers));
 }
 

@@ -5,11 +5,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+
+// GLib's own types, without its headers in those of the agent.
+typedef struct _GMainContext GMainContext;
+typedef struct _GMainLoop GMainLoop;
 
 namespace linuxplatform {
 
 class CachingSecretStore;
-class GMainThread;
 
 class SecretStoreWatcher {
 public:
@@ -26,7 +30,9 @@ public:
 private:
     struct State;
     std::unique_ptr<State> state_;
-    std::unique_ptr<GMainThread> thread_;
+    GMainContext* context_;
+    GMainLoop* loop_;
+    std::thread thread_;
 };
 
 // Keeps `store` following outside changes, and moves it onto the Secret Service once one appears
