@@ -54,7 +54,8 @@ QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function
                        "your typing: how often you press a key and how often you delete, never which keys. "
                        "Password fields are never read. To read fields, the agent switches on your desktop's "
                        "accessibility support, which other assistive programs use as well; it stays on for them "
-                       "if you turn this off again."),
+                       "if you turn this off again. Programs that were already open when you turned this on, "
+                       "such as a web browser, may need to be opened again before their fields can be read."),
         this, true));
 
     screenText_ = new QCheckBox(QStringLiteral("&Screen text"), this);

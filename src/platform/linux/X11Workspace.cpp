@@ -61,6 +61,7 @@ struct X11Workspace::Impl {
 
     std::thread watcher;
     int wakeFd = -1;
+    std::atomic<bool> wantKeys{false};
     std::atomic<bool> stopping{false};
 
     void watch(std::weak_ptr<Impl> weak);
@@ -101,20 +102,22 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
     const Atom activeAtom = x11::atom(display, "_NET_ACTIVE_WINDOW");
     XSelectInput(display, root, PropertyChangeMask);
 
+    // Key presses are asked of the server only once someone listens for them.
     int xiOpcode = -1, firstEvent = 0, firstError = 0;
     if (XQueryExtension(display, "XInputExtension", &xiOpcode, &firstEvent, &firstError)) {
         int major = 2, minor = 2;
-        if (XIQueryVersion(display, &major, &minor) == Success) {
-            unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
-            XISetMask(mask, XI_RawKeyPress);
-            XIEventMask em{XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
-            x11::ErrorTrap trap(display);
-            XISelectEvents(display, root, &em, 1);
-            if (trap.failed()) xiOpcode = -1;
-        } else {
-            xiOpcode = -1;
-        }
+        if (XIQueryVersion(display, &major, &minor) != Success) xiOpcode = -1;
     }
+    bool keysSelected = false;
+    auto selectKeys = [&] {
+        unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
+        XISetMask(mask, XI_RawKeyPress);
+        XIEventMask em{XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
+        x11::ErrorTrap trap(display);
+        XISelectEvents(display, root, &em, 1);
+        if (trap.failed()) xiOpcode = -1;
+        keysSelected = true;
+    };
     XFlush(display);
 
     const int ownPid = static_cast<int>(::getpid());
@@ -124,6 +127,7 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
     if (lastActive) change.becameActive(applicationOf(display, *lastActive));
 
     while (!stopping.load()) {
+        if (!keysSelected && xiOpcode >= 0 && wantKeys.load()) selectKeys();
         while (XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
@@ -152,6 +156,10 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
         const int n = ::poll(fds, 2, 1000);
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents & (POLLHUP | POLLERR)) break;
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] auto r = ::read(wakeFd, &wakes, sizeof wakes);
+        }
     }
     XCloseDisplay(display);
 }
@@ -203,9 +211,16 @@ void X11Workspace::removeActivationObserver(const std::shared_ptr<platform::Regi
 }
 
 std::shared_ptr<platform::Registration> X11Workspace::addGlobalKeyDownMonitor(std::function<void(int keyCode)> handler) {
-    std::lock_guard lock(impl_->handlersMutex);
-    const auto id = impl_->nextId++;
-    impl_->keys[id] = std::move(handler);
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(impl_->handlersMutex);
+        id = impl_->nextId++;
+        impl_->keys[id] = std::move(handler);
+    }
+    if (!impl_->wantKeys.exchange(true) && impl_->wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(impl_->wakeFd, &one, sizeof one);
+    }
     return std::make_shared<X11Registration>(id);
 }
 
