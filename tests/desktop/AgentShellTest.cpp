@@ -22,23 +22,6 @@ void forgetToken() {
                 DeviceAuth::kTokenAccount + " 2>/dev/null");
 }
 
-// The agent's icon in the status area: its small embedded window.
-std::optional<desktop::WindowGeometry> trayIcon() {
-    std::optional<desktop::WindowGeometry> found;
-    desktop::waitUntil(
-        [&] {
-            std::istringstream ids(desktop::sh("xdotool search --class wellspire-agent 2>/dev/null"));
-            std::string id;
-            while (ids >> id) {
-                auto g = desktop::geometry(id);
-                if (g && g->width > 0 && g->width <= 64 && g->height <= 64 && g->y < 64) found = g;
-            }
-            return found.has_value();
-        },
-        Seconds(10));
-    return found;
-}
-
 bool hasLine(const Agent& agent, const std::string& fragment) {
     for (const auto& line : agent.log())
         if (line.find(fragment) != std::string::npos) return true;
@@ -70,7 +53,7 @@ TEST_F(AgentShellTest, StartsLogsItsLaunchAndAnotherLaunchOnlyExits) {
     };
     const auto before = launchLines();
     EXPECT_EQ(agent.launchAgain({}), 0);
-    desktop::waitUntil([] { return false; }, Seconds(0.5));
+    desktop::settle(Seconds(0.5));
     EXPECT_EQ(launchLines(), before);
     EXPECT_TRUE(agent.running());
 }
@@ -102,14 +85,8 @@ TEST_F(AgentShellTest, SendTestAlertFromTheStatusMenuShowsTheSamplePanel) {
     Agent agent(backend.base());
     ASSERT_TRUE(agent.start());
     ASSERT_TRUE(agent.waitForLog("backend from config file:", Seconds(20)));
-    auto icon = trayIcon();
-    ASSERT_TRUE(icon) << "no status icon in the tray";
-    desktop::sh("xdotool mousemove " + std::to_string(icon->x + icon->width / 2) + " " +
-                std::to_string(icon->y + icon->height / 2) + " click 1");
-    ASSERT_TRUE(desktop::waitUntil([] { return !desktop::sh("xdotool search --onlyvisible --class wellspire-agent "
-                                                            "2>/dev/null").empty(); },
-                                   Seconds(3)));
-    desktop::waitUntil([] { return false; }, Seconds(0.5));
+    ASSERT_TRUE(desktop::openStatusMenu()) << "no status icon in the tray";
+    desktop::settle(Seconds(0.5));
     // The first line is the inactive status line: Down lands on "Send test alert".
     desktop::sh("xdotool key Down Return");
     auto panel = desktop::waitForWindow("^Wellspire is watching over you", Seconds(10));
@@ -125,8 +102,7 @@ TEST_F(AgentShellTest, WithoutATrayHostTheAgentStillRuns) {
     EXPECT_TRUE(backend.waitFor("/api/gating", 1, Seconds(12)));
     EXPECT_TRUE(agent.running());
     // The cases after this one expect the tray host back.
-    desktop::sh("(setsid trayer --edge top --align right --widthtype request --height 28 --SetDockType true "
-                "--expand false >/dev/null 2>&1 &)");
+    desktop::ensureTrayHost();
 }
 
 }  // namespace

@@ -29,14 +29,14 @@ TEST_F(AgentSignalsTest, SettledTypedTextIsPostedOnceTrimmedAndPasswordsNever) {
     ASSERT_TRUE(probe.activate());
     desktop::xdotool("type --delay 30 '   I have had a long week honestly   '");
     ASSERT_TRUE(backend.waitFor("/api/monitor", 1, Seconds(10)));
-    desktop::waitUntil([] { return false; }, Seconds(4));  // later ticks read the same text
+    desktop::settle(Seconds(4));  // later ticks read the same text
     auto posts = backend.requests("/api/monitor");
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0].json(), (desktop::Json{{"text", "I have had a long week honestly"}}));
 
     desktop::xdotool("key Tab");
     desktop::xdotool("type --delay 30 'hunter2 correct horse battery'");
-    desktop::waitUntil([] { return false; }, Seconds(5));
+    desktop::settle(Seconds(5));
     for (const auto& path : {"/api/monitor", "/api/scan"})
         for (const auto& r : backend.requests(path)) EXPECT_EQ(r.body.find("hunter2"), std::string::npos) << path;
     EXPECT_EQ(backend.count("/api/monitor"), 1u);

@@ -40,20 +40,8 @@ void inPrivacyWindow(const std::string& keys) {
 
 // The privacy line of the status menu: just above "Quit".
 void openPrivacyFromTheMenu() {
-    std::optional<desktop::WindowGeometry> icon;
-    desktop::waitUntil(
-        [&] {
-            std::istringstream ids(desktop::sh("xdotool search --class wellspire-agent 2>/dev/null"));
-            std::string id;
-            while (ids >> id)
-                if (auto g = desktop::geometry(id); g && g->width > 0 && g->width <= 64 && g->y < 64) icon = g;
-            return icon.has_value();
-        },
-        Seconds(10));
-    ASSERT_TRUE(icon) << "no status icon in the tray";
-    desktop::sh("xdotool mousemove " + std::to_string(icon->x + icon->width / 2) + " " +
-                std::to_string(icon->y + icon->height / 2) + " click 1");
-    desktop::settle(Seconds(0.7));
+    ASSERT_TRUE(desktop::openStatusMenu()) << "no status icon in the tray";
+    desktop::settle(Seconds(0.5));
     desktop::xdotool("key Up Up Return");
     ASSERT_TRUE(desktop::waitForWindow("^Wellspire Privacy$", Seconds(5)));
 }
@@ -71,14 +59,8 @@ std::size_t linesWith(const Agent& agent, const std::string& fragment) {
 
 class ConsentTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // A status area to open the menu from (an earlier case may have taken it away).
-        if (desktop::sh("pgrep -x trayer").empty()) {
-            desktop::sh("(setsid trayer --edge top --align right --widthtype request --height 28 --SetDockType true "
-                        "--expand false >/dev/null 2>&1 &)");
-            desktop::settle(Seconds(1));
-        }
-    }
+    // A status area to open the menu from (an earlier case may have taken it away).
+    void SetUp() override { desktop::ensureTrayHost(); }
     TestBackend backend;
 };
 

@@ -302,6 +302,36 @@ std::optional<std::string> waitForWindow(const std::string& pattern, Seconds tim
     return found;
 }
 
+std::optional<WindowGeometry> trayIcon(Seconds timeout) {
+    std::optional<WindowGeometry> found;
+    waitUntil(
+        [&] {
+            std::istringstream ids(sh("xdotool search --class wellspire-agent 2>/dev/null"));
+            std::string id;
+            while (ids >> id)
+                if (auto g = geometry(id); g && g->width > 0 && g->width <= 64 && g->height <= 64 && g->y < 64) found = g;
+            return found.has_value();
+        },
+        timeout);
+    return found;
+}
+
+void ensureTrayHost() {
+    if (!sh("pgrep -x trayer").empty()) return;
+    sh("(setsid trayer --edge top --align right --widthtype request --height 28 --SetDockType true "
+       "--expand false >/dev/null 2>&1 &)");
+    settle(Seconds(1));
+}
+
+bool openStatusMenu() {
+    const auto icon = trayIcon();
+    if (!icon) return false;
+    sh("xdotool mousemove " + std::to_string(icon->x + icon->width / 2) + " " +
+       std::to_string(icon->y + icon->height / 2) + " click 1");
+    return waitUntil([] { return !sh("xdotool search --onlyvisible --class wellspire-agent 2>/dev/null").empty(); },
+                     Seconds(3));
+}
+
 std::optional<WindowGeometry> geometry(const std::string& window) {
     const std::string out = sh("xwininfo -id " + window + " 2>/dev/null");
     WindowGeometry g;

@@ -132,6 +132,12 @@ struct WindowGeometry {
 std::vector<std::string> windowsNamed(const std::string& pattern);
 std::optional<std::string> waitForWindow(const std::string& pattern, Seconds timeout);
 std::optional<WindowGeometry> geometry(const std::string& window);
+// The agent's icon in the status area (its small embedded window), waiting for it up to `timeout`.
+std::optional<WindowGeometry> trayIcon(Seconds timeout = Seconds(10));
+// Starts a status-area host (trayer) unless one runs.
+void ensureTrayHost();
+// Clicks the agent's status icon, which opens its menu; false when there is no icon.
+bool openStatusMenu();
 // The screen as an image file (PNG); false on failure.
 bool screenshot(const std::string& path);
 // The RGB of one pixel of an image file.

@@ -114,12 +114,12 @@ TEST_F(EndToEndTest, PairTypeSeeTheCheckInsAndIgnoreForAnHour) {
     clickPanelButton(*anyPanel, 20, 20, 108, 30);
     ASSERT_TRUE(agent.waitForLog("SNOOZE until", Seconds(5)));
     ASSERT_TRUE(desktop::waitUntil([] { return desktop::windowsNamed("^Wellspire — ").empty(); }, Seconds(5)));
-    desktop::waitUntil([] { return false; }, Seconds(1.5));  // a cycle already running may still finish
+    desktop::settle(Seconds(1.5));  // a cycle already running may still finish
     const auto captures = lines(agent, "OCR captured"), scans = lines(agent, "SCAN level=");
     ASSERT_TRUE(notes.activate());
     desktop::xdotool("key ctrl+a BackSpace");
     desktop::xdotool("type --delay 25 'I want to end it all tonight'");
-    desktop::waitUntil([] { return false; }, Seconds(6));
+    desktop::settle(Seconds(6));
     EXPECT_EQ(lines(agent, "OCR captured"), captures);
     EXPECT_EQ(lines(agent, "SCAN level="), scans);
     EXPECT_TRUE(desktop::windowsNamed("^Wellspire — ").empty());

@@ -288,7 +288,7 @@ TEST_F(FaultTest, ALogPathThatIsALinkOrNotOursIsLeftAloneAndTheAgentRunsOn) {
     // The log is a link: nothing is written through it.
     ASSERT_TRUE(backend.waitFor("/api/agent_prefs", 1, Seconds(20)));
     EXPECT_TRUE(desktop::waitForWindow("^Connected", Seconds(5)));
-    desktop::waitUntil([] { return false; }, Seconds(1.5));
+    desktop::settle(Seconds(1.5));
     EXPECT_EQ(fileText(target), "untouched\n");
     EXPECT_TRUE(fs::is_symlink(kLog));
     EXPECT_TRUE(agent.running());

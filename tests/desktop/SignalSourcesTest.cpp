@@ -79,7 +79,7 @@ TEST_F(SignalSources, FocusedEntryTextAndSelectionAreReadAndPasswordsNever) {
         EXPECT_FALSE(element->attribute("AXRole"));
     }
     xdotool("key ctrl+a");
-    desktop::waitUntil([] { return false; }, desktop::Seconds(0.3));
+    desktop::settle(desktop::Seconds(0.3));
     EXPECT_FALSE(focusedAttribute(ax, "AXSelectedText"));
 
     // Focus events keep following: the field after it reads again, with non-ASCII text intact.
@@ -242,7 +242,7 @@ TEST_F(SignalSources, WindowsAreListedWithTheirOwnerAndCapturedAlone) {
     ProbeWindow cover({"--title", "Probe Cover", "--color", "#ff20ff", "--size", "520x320", "--position", "300,220"});
     ASSERT_TRUE(cover.waitShown("Probe Cover"));
     ASSERT_TRUE(cover.activate());
-    desktop::waitUntil([] { return false; }, desktop::Seconds(0.5));
+    desktop::settle(desktop::Seconds(0.5));
 
     linuxplatform::X11ScreenCapture capture;
     ASSERT_TRUE(capture.preflight());
@@ -294,7 +294,7 @@ TEST_F(SignalSources, DisplayCaptureLeavesTheExcludedWindowsOut) {
     ProbeWindow cover({"--title", "Probe Over", "--color", "#ff20ff", "--size", "520x320", "--position", "300,220"});
     ASSERT_TRUE(cover.waitShown("Probe Over"));
     ASSERT_TRUE(cover.activate());
-    desktop::waitUntil([] { return false; }, desktop::Seconds(0.5));
+    desktop::settle(desktop::Seconds(0.5));
 
     linuxplatform::X11ScreenCapture capture;
     ASSERT_TRUE(capture.preflight());
@@ -438,7 +438,7 @@ TEST_F(SignalSources, ACapturedWindowIsReadBack) {
     ProbeWindow probe({"--title", "Probe Words", "--label", "Lantern harbor morning", "--size", "700x200"});
     ASSERT_TRUE(probe.waitShown("Probe Words"));
     ASSERT_TRUE(probe.activate());
-    desktop::waitUntil([] { return false; }, desktop::Seconds(0.5));
+    desktop::settle(desktop::Seconds(0.5));
     linuxplatform::X11ScreenCapture capture;
     ASSERT_TRUE(capture.preflight());
     auto window = windowWithId(contentOf(capture), probe.window());

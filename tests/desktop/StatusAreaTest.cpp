@@ -26,11 +26,7 @@ void startTrayHost() {
 
 // Share of the agent's tray icon (its small embedded window) drawn in the emblem's teal.
 double emblemShare() {
-    std::istringstream ids(desktop::sh("xdotool search --class wellspire-agent 2>/dev/null"));
-    std::string id;
-    while (ids >> id) {
-        auto g = desktop::geometry(id);
-        if (!g || g->width == 0 || g->width > 64 || g->height > 64 || g->y >= 64) continue;
+    if (auto g = desktop::trayIcon(Seconds(0))) {
         if (!desktop::screenshot("/tmp/ws-status-area.png")) return 0;
         const QImage shot("/tmp/ws-status-area.png");
         int teal = 0;
