@@ -15,10 +15,9 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 
 // What the dashboard asked for: tracking only on a JSON true.
 bool tracksUsage(std::string_view line) {
+    // A boolean read from a reply: true and false, and the numbers 1 and 0.
     const auto reply = fuzz::parsed(line);
-    if (!reply || !reply->is_object()) return false;
-    const auto it = reply->find("track_app_usage");
-    return it != reply->end() && *it == true;
+    return reply && reply->is_object() && JsonRead::boolean(*reply, "track_app_usage") == true;
 }
 
 bool raisesAFlag(std::string_view line) {
