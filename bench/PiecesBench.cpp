@@ -9,6 +9,7 @@
 #include "platform/linux/GreyPage.h"
 #include "platform/linux/ImageScaling.h"
 #include "platform/linux/IncrementalRecognizer.h"
+#include "platform/linux/PageRegions.h"
 #include "platform/linux/TesseractRecognizer.h"
 
 namespace {
@@ -61,9 +62,26 @@ BENCHMARK(UnchangedFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime(
 void LayoutOfDenseFrame(benchmark::State& state) {
     linuxplatform::TesseractRecognizer engine;
     const auto page = linuxplatform::GreyPage::of(frame());
-    for (auto _ : state) benchmark::DoNotOptimize(engine.layout(page));
+    for (auto _ : state) benchmark::DoNotOptimize(engine.layout(page, {0, 0, page.width, page.height}));
 }
 BENCHMARK(LayoutOfDenseFrame)->Unit(benchmark::kMillisecond);
+
+void RegionsOfDenseFrame(benchmark::State& state) {
+    const auto page = linuxplatform::GreyPage::of(frame());
+    for (auto _ : state) benchmark::DoNotOptimize(linuxplatform::PageRegions::of(page));
+}
+BENCHMARK(RegionsOfDenseFrame)->Unit(benchmark::kMillisecond);
+
+// The same frame parted into regions, each laid out on its own.
+void LayoutOfDenseFrameByRegions(benchmark::State& state) {
+    linuxplatform::TesseractRecognizer engine;
+    const auto page = linuxplatform::GreyPage::of(frame());
+    const auto regions = linuxplatform::PageRegions::of(page);
+    for (auto _ : state)
+        for (const auto& region : regions) benchmark::DoNotOptimize(engine.layout(page, region));
+    state.counters["regions"] = static_cast<double>(regions.size());
+}
+BENCHMARK(LayoutOfDenseFrameByRegions)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

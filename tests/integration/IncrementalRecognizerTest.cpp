@@ -42,19 +42,21 @@ platform::Image draw(const Screen& screen) {
 // Lays out bars column by column, as Tesseract orders blocks; reads a piece by its pixels alone.
 class BarEngine final : public linuxplatform::LineEngine {
 public:
-    std::optional<std::vector<LineLayout>> layout(const GreyPage& page) override {
+    std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) override {
         ++layouts;
         if (failLayout) return std::nullopt;
         std::vector<LineLayout> out;
         for (int column = 0; column < 2; ++column) {
             const int x = kColumnX[column] + 1;
-            for (int y = 0; y < page.height; ++y) {
+            if (x < area.left || x >= area.right) continue;
+            for (int y = area.top; y < area.bottom; ++y) {
                 const int level = page.pixels[static_cast<std::size_t>(y) * page.width + x];
                 if (level == 255) continue;
                 int end = y;
-                while (end < page.height && page.pixels[static_cast<std::size_t>(end) * page.width + x] == level) ++end;
+                while (end < area.bottom && page.pixels[static_cast<std::size_t>(end) * page.width + x] == level) ++end;
                 const Rect box{kColumnX[column], y, kColumnX[column] + kBarWidth, end};
-                out.push_back({box, {{box.left - 2, std::max(0, y - 2), box.right + 2, std::min(page.height, end + 2)}}});
+                out.push_back({box, {{std::max(area.left, box.left - 2), std::max(area.top, y - 2),
+                                      std::min(area.right, box.right + 2), std::min(area.bottom, end + 2)}}});
                 y = end - 1;
             }
         }
@@ -76,23 +78,25 @@ public:
     std::atomic<bool> idle = true;
 };
 
-std::vector<std::optional<std::string>> freshReading(const platform::Image& image) {
-    IncrementalRecognizer fresh(std::make_shared<BarEngine>(), false);
+std::vector<std::optional<std::string>> freshReading(const platform::Image& image, bool regions = true) {
+    IncrementalRecognizer fresh(std::make_shared<BarEngine>(), {.cached = false, .regions = regions});
     return fresh.recognize(image).value();
 }
 
 }  // namespace
 
 TEST(IncrementalRecognizerTest, AFrameReadsAsAFreshReadingWhateverCameBeforeAndMovedLinesAreNotReadAgain) {
+  for (const bool regions : {true, false}) {
+    SCOPED_TRACE(regions ? "parted into regions" : "laid out whole");
     auto engine = std::make_shared<BarEngine>();
-    IncrementalRecognizer reader(engine);
+    IncrementalRecognizer reader(engine, {.regions = regions});
     std::mt19937 random(1234);
     Screen screen;
     for (int slot = -10; slot < 40; ++slot)
         for (int column : {0, 1})
             if (random() % 4 != 0) screen[{column, slot}] = 1 + static_cast<int>(random() % 200);
 
-    ASSERT_EQ(reader.recognize(draw(screen)), freshReading(draw(screen)));
+    ASSERT_EQ(reader.recognize(draw(screen)), freshReading(draw(screen), regions));
     int scrolls = 0;
     for (int step = 0; step < 200; ++step) {
         const Screen previous = screen;
@@ -109,7 +113,7 @@ TEST(IncrementalRecognizerTest, AFrameReadsAsAFreshReadingWhateverCameBeforeAndM
         }
         const int layouts = engine->layouts, reads = engine->reads;
         const auto image = draw(screen);
-        ASSERT_EQ(reader.recognize(image), freshReading(image)) << "step " << step;
+        ASSERT_EQ(reader.recognize(image), freshReading(image, regions)) << "step " << step;
         if (screen == previous) {
             EXPECT_EQ(engine->layouts, layouts) << "an identical frame was laid out again at step " << step;
         } else if (kind == 2) {
@@ -125,6 +129,11 @@ TEST(IncrementalRecognizerTest, AFrameReadsAsAFreshReadingWhateverCameBeforeAndM
     const auto counts = reader.counts();
     EXPECT_GT(counts.piecesCached, 20 * counts.piecesRead);
     EXPECT_GT(counts.unchanged, 20u);
+    // Parted into regions, a paragraph that only moved is not laid out again either.
+    if (regions) {
+        EXPECT_GT(counts.layoutsCached, 10 * counts.laidOut);
+    }
+  }
 }
 
 TEST(IncrementalRecognizerTest, FailuresBrokenImagesAndOtherSizesAreNeitherCachedNorServedStale) {
@@ -135,11 +144,12 @@ TEST(IncrementalRecognizerTest, FailuresBrokenImagesAndOtherSizesAreNeitherCache
     const auto first = draw(screen);
     ASSERT_EQ(reader.recognize(first), freshReading(first));
 
-    // A failed layout is reported; the same frame afterwards is read again, not answered as before.
+    // A failed layout is reported and leaves nothing behind: the frame before is read from what is
+    // kept of it, the new one afterwards as a fresh reading.
     screen[{1, 3}] = 7;
     engine->failLayout = true;
     EXPECT_FALSE(reader.recognize(draw(screen)));
-    EXPECT_FALSE(reader.recognize(first));
+    EXPECT_EQ(reader.recognize(first), freshReading(first));
     engine->failLayout = false;
     EXPECT_EQ(reader.recognize(draw(screen)), freshReading(draw(screen)));
 

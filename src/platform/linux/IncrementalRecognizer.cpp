@@ -8,10 +8,21 @@
 #include <future>
 
 #include "platform/linux/FrameHash.h"
+#include "platform/linux/PageRegions.h"
 
 namespace linuxplatform {
 
 namespace {
+
+Rect moved(const Rect& r, int dx, int dy) { return {r.left + dx, r.top + dy, r.right + dx, r.bottom + dy}; }
+
+std::vector<LineLayout> moved(std::vector<LineLayout> lines, int dx, int dy) {
+    for (auto& line : lines) {
+        line.box = moved(line.box, dx, dy);
+        for (auto& piece : line.pieces) piece = moved(piece, dx, dy);
+    }
+    return lines;
+}
 
 // The pixels of a piece, with its size, so that equal images and only they share a key.
 std::uint64_t pieceKey(const GreyPage& page, const Rect& piece) {
@@ -28,8 +39,8 @@ std::uint64_t pieceKey(const GreyPage& page, const Rect& piece) {
 
 }  // namespace
 
-IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<LineEngine> engine, bool cached)
-    : engine_(std::move(engine)), cached_(cached), thread_([this] { loop(); }) {}
+IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<LineEngine> engine, Options options)
+    : engine_(std::move(engine)), cached_(options.cached), regions_(options.regions), thread_([this] { loop(); }) {}
 
 IncrementalRecognizer::~IncrementalRecognizer() {
     {
@@ -45,11 +56,14 @@ IncrementalRecognizer::Counts IncrementalRecognizer::counts() const {
     return counts_;
 }
 
-void IncrementalRecognizer::loop() {
-    // The lowest priority there is: recognition waits for any other work on the machine. An
-    // unprivileged thread cannot come back from it, hence a thread of its own.
+void IncrementalRecognizer::lowestPriority() {
     sched_param idle{};
     pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
+}
+
+void IncrementalRecognizer::loop() {
+    // Recognition waits for any other work on the machine; there is no way back, hence a thread of its own.
+    lowestPriority();
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || job_; });
@@ -88,13 +102,28 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
     }
     last_.reset();
     const GreyPage page = GreyPage::of(image);
-    auto layout = engine_->layout(page);
-    if (!layout) return std::nullopt;
     ++frame_;
     Counts counts;
-    counts.laidOut = 1;
+    std::vector<LineLayout> layout;
+    const auto areas = regions_ ? PageRegions::of(page) : std::vector<Rect>{{0, 0, page.width, page.height}};
+    for (const Rect& area : areas) {
+        const std::uint64_t key = pieceKey(page, area);
+        std::vector<LineLayout> found;
+        if (auto hit = layouts_.find(key); cached_ && hit != layouts_.end()) {
+            hit->second.frame = frame_;
+            found = moved(hit->second.lines, area.left, area.top);
+            ++counts.layoutsCached;
+        } else {
+            auto fresh = engine_->layout(page, area);
+            if (!fresh) return std::nullopt;
+            ++counts.laidOut;
+            found = std::move(*fresh);
+            if (cached_) layouts_[key] = {moved(found, -area.left, -area.top), frame_};
+        }
+        layout.insert(layout.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    }
     Lines lines;
-    for (const LineLayout& line : *layout) {
+    for (const LineLayout& line : layout) {
         std::string text;
         for (const Rect& piece : line.pieces) {
             const std::uint64_t key = pieceKey(page, piece);
@@ -116,10 +145,13 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
         }
         lines.push_back(text.empty() ? std::nullopt : std::optional<std::string>(std::move(text)));
     }
-    if (cache_.size() > cacheLines) std::erase_if(cache_, [this](const auto& entry) { return entry.second.frame != frame_; });
+    const auto stale = [this](const auto& entry) { return entry.second.frame != frame_; };
+    if (cache_.size() > cacheLines) std::erase_if(cache_, stale);
+    if (layouts_.size() > cacheLines) std::erase_if(layouts_, stale);
     {
         std::lock_guard lock(mutex_);
         counts_.laidOut += counts.laidOut;
+        counts_.layoutsCached += counts.layoutsCached;
         counts_.piecesRead += counts.piecesRead;
         counts_.piecesCached += counts.piecesCached;
     }

@@ -27,8 +27,9 @@ struct LineLayout {
 class LineEngine {
 public:
     virtual ~LineEngine() = default;
-    // The lines of the whole page in reading order; nothing on failure.
-    virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page) = 0;
+    // The lines of an area of the page, laid out as a page of its own, in reading order and in page
+    // coordinates, their pieces inside the area; nothing on failure.
+    virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) = 0;
     // The text of one piece read alone (empty when it reads as nothing); nothing on failure.
     virtual std::optional<std::string> read(const GreyPage& page, const Rect& piece) = 0;
 };

@@ -94,28 +94,29 @@ bool TesseractRecognizer::setImage(const GreyPage& page, const Rect& rect) {
     return true;
 }
 
-std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPage& page) {
+std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPage& page, const Rect& area) {
     std::lock_guard lock(mutex_);
-    if (!ready() || !setImage(page, {0, 0, page.width, page.height})) return std::nullopt;
+    if (!ready() || !setImage(page, area)) return std::nullopt;
     api_->SetPageSegMode(tesseract::PSM_AUTO);
     // Similar words merged into one, as the engine merges them before it reads a line.
     std::unique_ptr<tesseract::PageIterator> it(api_->AnalyseLayout(true));
     std::vector<LineLayout> out;
     if (!it || it->Empty(tesseract::RIL_WORD)) {
         api_->Clear();
-        return out;  // nothing on the page
+        return out;  // nothing in the area
     }
     // Whole boxes, dots above and below included, as the engine cuts them.
     it->SetBoundingBoxComponents(true, true);
-    const int height = page.height;
+    const int width = area.width(), height = area.height();
     const double minimumHeight = minimumTextHeight * page.height;
+    const auto onPage = [&](Rect r) { return Rect{r.left + area.left, r.top + area.top, r.right + area.left, r.bottom + area.top}; };
     bool keep = false;
     do {
         if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
             Rect box;
             keep = it->BoundingBox(tesseract::RIL_TEXTLINE, &box.left, &box.top, &box.right, &box.bottom) &&
                    box.height() >= minimumHeight;
-            if (keep) out.push_back({box, {}});
+            if (keep) out.push_back({onPage(box), {}});
         }
         int left = 0, top = 0, right = 0, bottom = 0, x1 = 0, y1 = 0, x2 = 0, y2 = 0;
         if (!keep || !it->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom) ||
@@ -133,9 +134,9 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
         if (baseline + descenders < static_cast<float>(wb)) wb = static_cast<int>(baseline + descenders);
         if (baseline + xHeight + ascenders > static_cast<float>(wt)) wt = static_cast<int>(baseline + xHeight + ascenders);
         constexpr int padding = 4;
-        Rect piece{std::max(0, wl - padding), std::max(0, height - (wt + padding)), std::min(page.width, wr + padding),
-                   std::min(height, height - (wb - padding))};
-        if (piece.width() > 0 && piece.height() > 0) out.back().pieces.push_back(piece);
+        const Rect piece{std::max(0, wl - padding), std::max(0, height - (wt + padding)), std::min(width, wr + padding),
+                         std::min(height, height - (wb - padding))};
+        if (piece.width() > 0 && piece.height() > 0) out.back().pieces.push_back(onPage(piece));
     } while (it->Next(tesseract::RIL_WORD));
     api_->Clear();
     return out;

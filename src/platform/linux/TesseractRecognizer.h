@@ -19,7 +19,7 @@ public:
     ~TesseractRecognizer() override;
     // The whole image in one pass.
     std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
-    std::optional<std::vector<LineLayout>> layout(const GreyPage& page) override;
+    std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) override;
     std::optional<std::string> read(const GreyPage& page, const Rect& piece) override;
 
     // Lines lower than this share of the page height are dropped.
