@@ -47,6 +47,21 @@ std::vector<Gap> gaps(const std::vector<bool>& blank, int& begin, int& end) {
     return out;
 }
 
+// The median height of the runs of rows with something in them: the height of the region's lines.
+int lineHeight(const std::vector<bool>& blank, int begin, int end) {
+    std::vector<int> runs;
+    for (int i = begin; i < end; ++i) {
+        if (blank[static_cast<std::size_t>(i)]) continue;
+        int j = i;
+        while (j < end && !blank[static_cast<std::size_t>(j)]) ++j;
+        runs.push_back(j - i);
+        i = j;
+    }
+    if (runs.empty()) return 0;
+    std::nth_element(runs.begin(), runs.begin() + static_cast<long>(runs.size() / 2), runs.end());
+    return runs[runs.size() / 2];
+}
+
 void cut(const GreyPage& page, std::uint8_t ground, Rect r, std::vector<Rect>& out, std::vector<bool>& rows,
          std::vector<bool>& columns) {
     blanks(page, ground, r, rows, columns);
@@ -58,8 +73,11 @@ void cut(const GreyPage& page, std::uint8_t ground, Rect r, std::vector<Rect>& o
     // the other way round; the trimmed region is looked at again.
     const Rect content{r.left + left, r.top + top, r.left + right, r.top + bottom};
     if (content != r) return cut(page, ground, content, out, rows, columns);
+    // Between the words of large text the blank columns are wide too: a gutter is wider than the
+    // region's lines are tall, whatever the size of its text.
+    const int gutter = std::max(PageRegions::columnGap, 3 * lineHeight(rows, top, bottom) / 2);
     std::erase_if(across, [](const Gap& g) { return g.size() < PageRegions::rowGap; });
-    std::erase_if(down, [](const Gap& g) { return g.size() < PageRegions::columnGap; });
+    std::erase_if(down, [gutter](const Gap& g) { return g.size() < gutter; });
     const auto widest = [](const std::vector<Gap>& g) {
         int w = 0;
         for (const Gap& x : g) w = std::max(w, x.size());

@@ -14,7 +14,8 @@ class PageRegions {
 public:
     // Blank rows that part two regions: fewer would part an i from its dot, or lines of a paragraph.
     static constexpr int rowGap = 8;
-    // Blank columns that part two regions: fewer would part the words of a line.
+    // Blank columns that part two regions: fewer would part the words of a line. Wider still where
+    // the region's lines are tall (one and a half times their height), so large text stays whole.
     static constexpr int columnGap = 24;
     // Blank pixels kept around each region, so that its lines are cut with the margin the engine expects.
     static constexpr int margin = 4;
