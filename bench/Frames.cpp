@@ -58,6 +58,16 @@ Layout denseLayout(const std::string& family, int pixelSize, bool dark, int colu
     return layout;
 }
 
+Layout longLayout(const std::string& family, int pixelSize, bool dark, std::size_t count, unsigned seed) {
+    Layout layout = denseLayout(family, pixelSize, dark, 1, seed);
+    for (std::size_t i = layout.lines.size(); i < count; ++i) layout.lines.push_back(layout.lines[(i * 7 + seed) % i]);
+    // Every line its own: a repeated line would read the same wherever it is.
+    for (std::size_t i = 0; i < layout.lines.size(); ++i) layout.lines[i].front() = word(seed) + std::to_string(i);
+    return layout;
+}
+
+int linesPerColumn(const Layout& layout) { return (kHeight - 2 * kMarginY) / lineStep(layout.pixelSize); }
+
 void typeWord(Layout& layout, std::size_t line, unsigned seed) {
     if (line < layout.lines.size()) layout.lines[line].push_back(word(seed));
 }
@@ -73,12 +83,28 @@ platform::Image render(const Layout& layout) {
     const int step = lineStep(layout.pixelSize);
     const int columnWidth = (kWidth - 2 * kMarginX - (layout.columns - 1) * kGutter) / layout.columns;
     const int perColumn = (kHeight - 2 * kMarginY) / step;
-    for (std::size_t i = 0; i < layout.lines.size(); ++i) {
-        const int column = static_cast<int>(i) / perColumn, row = static_cast<int>(i) % perColumn;
+    const std::size_t shown = static_cast<std::size_t>(perColumn * layout.columns);
+    for (std::size_t i = layout.first; i < layout.lines.size() && i < layout.first + shown; ++i) {
+        const int at = static_cast<int>(i - layout.first);
+        const int column = at / perColumn, row = at % perColumn;
         std::string text;
         for (const auto& w : layout.lines[i]) text += (text.empty() ? "" : " ") + w;
         p.drawText(kMarginX + column * (columnWidth + kGutter), kMarginY + (row + 1) * step,
                    QString::fromStdString(text));
+    }
+    if (!layout.picture.empty()) {
+        const QImage picture(layout.picture.data(), layout.pictureWidth, layout.pictureHeight, QImage::Format_RGBA8888);
+        p.drawImage(layout.pictureX, layout.pictureY, picture);
+    }
+    for (const auto& box : layout.boxes) {
+        if (box.framed) {
+            p.fillRect(box.x, box.y, box.width, box.height, layout.dark ? QColor(50, 50, 58) : QColor(236, 236, 240));
+            p.setPen(layout.dark ? QColor(120, 120, 130) : QColor(150, 150, 160));
+            p.drawRect(box.x, box.y, box.width - 1, box.height - 1);
+        }
+        p.setPen(layout.dark ? QColor(225, 225, 225) : QColor(25, 25, 25));
+        for (std::size_t i = 0; i < box.lines.size(); ++i)
+            p.drawText(box.x + 16, box.y + static_cast<int>(i + 1) * step + 8, QString::fromStdString(box.lines[i]));
     }
     p.end();
     platform::Image image;

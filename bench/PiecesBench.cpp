@@ -9,6 +9,7 @@
 #include "platform/linux/GreyPage.h"
 #include "platform/linux/ImageScaling.h"
 #include "platform/linux/IncrementalRecognizer.h"
+#include "platform/linux/PageRegions.h"
 #include "platform/linux/TesseractRecognizer.h"
 
 namespace {
@@ -54,19 +55,33 @@ void UnchangedFrame(benchmark::State& state) {
     reader.recognize(frame());
     for (auto _ : state) benchmark::DoNotOptimize(reader.recognize(frame()));
 }
-BENCHMARK(UnchangedFrame)->Unit(benchmark::kMillisecond);
+// The reading runs on the reader's own thread: count the whole process.
+BENCHMARK(UnchangedFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
-void BandsAndMerge(benchmark::State& state) {
-    std::vector<linuxplatform::TextLine> lines;
-    for (int i = 0; i < 44; ++i) lines.push_back({60, 40 + i * 29, 1800, 60 + i * 29, "line", {}});
-    const std::vector<linuxplatform::Band> changed{{520, 530}};
-    for (auto _ : state) {
-        const auto bands = linuxplatform::IncrementalRecognizer::bandsToRead(changed, lines, 1350);
-        std::vector<std::vector<linuxplatform::TextLine>> fresh(bands.size(), {{60, 504, 1800, 524, "typed", {}}});
-        benchmark::DoNotOptimize(linuxplatform::IncrementalRecognizer::merge(lines, bands, fresh, 1350));
-    }
+// What every changed frame costs before any line is read.
+void LayoutOfDenseFrame(benchmark::State& state) {
+    linuxplatform::TesseractRecognizer engine;
+    const auto page = linuxplatform::GreyPage::of(frame());
+    for (auto _ : state) benchmark::DoNotOptimize(engine.layout(page, {0, 0, page.width, page.height}));
 }
-BENCHMARK(BandsAndMerge)->Unit(benchmark::kMicrosecond);
+BENCHMARK(LayoutOfDenseFrame)->Unit(benchmark::kMillisecond);
+
+void RegionsOfDenseFrame(benchmark::State& state) {
+    const auto page = linuxplatform::GreyPage::of(frame());
+    for (auto _ : state) benchmark::DoNotOptimize(linuxplatform::PageRegions::of(page));
+}
+BENCHMARK(RegionsOfDenseFrame)->Unit(benchmark::kMillisecond);
+
+// The same frame parted into regions, each laid out on its own.
+void LayoutOfDenseFrameByRegions(benchmark::State& state) {
+    linuxplatform::TesseractRecognizer engine;
+    const auto page = linuxplatform::GreyPage::of(frame());
+    const auto regions = linuxplatform::PageRegions::of(page);
+    for (auto _ : state)
+        for (const auto& region : regions) benchmark::DoNotOptimize(engine.layout(page, region));
+    state.counters["regions"] = static_cast<double>(regions.size());
+}
+BENCHMARK(LayoutOfDenseFrameByRegions)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

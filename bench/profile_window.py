@@ -4,6 +4,7 @@
   profile_window.py static    nothing changes
   profile_window.py changing  one line of the page gains a word every 1.5 s, and the field a word
                               every 3 s, as if someone were writing
+  profile_window.py typing    the field gains a letter every 200 ms, a word at a time
 """
 import random
 import sys
@@ -59,6 +60,22 @@ def type_word():
     return True
 
 
+pending = []
+
+
+def type_letter():
+    if not pending:
+        pending.extend(" " + rng.choice(WORDS))
+    text = entry.get_text()
+    if len(text) > 160:
+        text = "notes"
+    entry.set_text(text + pending.pop(0))
+    entry.set_position(-1)
+    return True
+
+
+if mode == "typing":
+    GLib.timeout_add(200, type_letter)
 if mode == "changing":
     GLib.timeout_add(1500, change_line)
     GLib.timeout_add(3000, type_word)

@@ -154,6 +154,8 @@ int main(int argc, char** argv) {
     services.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
     services.http = std::make_shared<linuxplatform::CurlHttp>();
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
+    // The capture cycle is the only user of this worker: its captures and scaling yield to the user's work.
+    services.worker->run(linuxplatform::IncrementalRecognizer::lowestPriority);
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
     auto secrets =
         std::make_shared<linuxplatform::CachingSecretStore>(nullptr, std::make_unique<linuxplatform::ThreadWorker>());

@@ -14,6 +14,7 @@
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/ImageScaling.h"
 #include "platform/linux/LinuxBasics.h"
+#include "platform/linux/IncrementalRecognizer.h"
 #include "platform/linux/TesseractRecognizer.h"
 #include "platform/linux/X11ScreenCapture.h"
 #include "platform/linux/X11Workspace.h"
@@ -398,6 +399,9 @@ TEST_F(SignalSources, RecognizerReadsEachLineInOrderWithoutLineBreaks) {
     ASSERT_TRUE((*lines)[0] && (*lines)[1]);
     EXPECT_EQ(*(*lines)[0], "Quiet harbor lantern");
     EXPECT_EQ(*(*lines)[1], "Seven silver bridges");
+    // The agent's reader, region by region and line by line, reads it the same.
+    linuxplatform::IncrementalRecognizer reader(std::make_shared<linuxplatform::TesseractRecognizer>());
+    EXPECT_EQ(reader.recognize(*image), lines);
 
     // A dark theme reads the same.
     auto dark = rendered("ocr-dark", "-background '#1e1e22' -fill '#e1e1e1' -font DejaVu-Sans -pointsize 48 "

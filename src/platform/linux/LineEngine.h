@@ -1,5 +1,5 @@
 #pragma once
-// What recognises the text lines of horizontal bands of a grey page.
+// What finds the text lines of a grey page and reads a piece of a line on its own.
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,33 +8,30 @@
 
 namespace linuxplatform {
 
-// Rows [top, bottom) across the whole width of a page.
-struct Band {
-    int top = 0;
-    int bottom = 0;
+// A rectangle of page pixels, right and bottom exclusive.
+struct Rect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int width() const { return right - left; }
     int height() const { return bottom - top; }
-    bool operator==(const Band&) const = default;
+    bool operator==(const Rect&) const = default;
 };
 
-struct Word {
-    int left = 0, top = 0, right = 0, bottom = 0;  // page pixels, right and bottom exclusive
-    std::string text;
-    bool operator==(const Word&) const = default;
-};
-
-struct TextLine {
-    int left = 0, top = 0, right = 0, bottom = 0;  // page pixels, right and bottom exclusive
-    std::optional<std::string> text;               // nothing when the line read as empty
-    std::vector<Word> words;                       // in reading order, where the engine tells them
-    bool operator==(const TextLine&) const = default;
+// One line of the page as layout analysis found it: the images the engine reads for it, in order.
+// What is read of a piece depends on the piece's pixels alone.
+struct LineLayout {
+    Rect box;
+    std::vector<Rect> pieces;
+    bool operator==(const LineLayout&) const = default;
 };
 
 class LineEngine {
 public:
     virtual ~LineEngine() = default;
-    // For each band, its lines in reading order, each wholly inside the band; nothing on failure.
-    virtual std::optional<std::vector<std::vector<TextLine>>> lines(const GreyPage& page,
-                                                                    const std::vector<Band>& bands) = 0;
+    // The lines of an area of the page, laid out as a page of its own, in reading order and in page
+    // coordinates, their pieces inside the area; nothing on failure.
+    virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) = 0;
+    // The text of one piece read alone (empty when it reads as nothing); nothing on failure.
+    virtual std::optional<std::string> read(const GreyPage& page, const Rect& piece) = 0;
 };
 
 }  // namespace linuxplatform

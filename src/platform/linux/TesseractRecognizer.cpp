@@ -50,8 +50,6 @@ bool TesseractRecognizer::ready() {
         failed_ = true;  // a missing language file does not appear while we run
         return false;
     }
-    // Screens mix columns, menus and labels: full layout analysis keeps reading order.
-    api_->SetPageSegMode(tesseract::PSM_AUTO);
     api_->SetVariable("debug_file", "/dev/null");
     loaded_ = true;
     return true;
@@ -59,68 +57,103 @@ bool TesseractRecognizer::ready() {
 
 std::optional<std::vector<std::optional<std::string>>> TesseractRecognizer::recognize(const platform::Image& image) {
     const GreyPage page = GreyPage::of(image);
-    if (page.width == 0) return std::nullopt;
-    auto bands = lines(page, {Band{0, page.height}});
-    if (!bands) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (!ready() || !setImage(page, {0, 0, page.width, page.height})) return std::nullopt;
+    api_->SetPageSegMode(tesseract::PSM_AUTO);
+    if (api_->Recognize(nullptr) != 0) {
+        api_->Clear();
+        return std::nullopt;
+    }
+    const double minimumHeight = minimumTextHeight * page.height;
     std::vector<std::optional<std::string>> out;
-    for (auto& line : bands->front()) out.push_back(std::move(line.text));
+    if (std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator()); it && !it->Empty(tesseract::RIL_TEXTLINE)) {
+        do {
+            int left = 0, top = 0, right = 0, bottom = 0;
+            if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) || bottom - top < minimumHeight)
+                continue;
+            std::string reading = utf8(*it, tesseract::RIL_TEXTLINE);
+            out.push_back(reading.empty() ? std::nullopt : std::optional<std::string>(std::move(reading)));
+        } while (it->Next(tesseract::RIL_TEXTLINE));
+    }
+    api_->Clear();
     return out;
 }
 
-std::optional<std::vector<std::vector<TextLine>>> TesseractRecognizer::lines(const GreyPage& page,
-                                                                             const std::vector<Band>& bands) {
+bool TesseractRecognizer::setImage(const GreyPage& page, const Rect& rect) {
     if (page.width <= 0 || page.height <= 0 ||
-        page.pixels.size() < static_cast<std::size_t>(page.width) * page.height)
-        return std::nullopt;
-    std::lock_guard lock(mutex_);
-    if (!ready()) return std::nullopt;
+        page.pixels.size() < static_cast<std::size_t>(page.width) * page.height || rect.left < 0 || rect.top < 0 ||
+        rect.right > page.width || rect.bottom > page.height || rect.width() <= 0 || rect.height() <= 0)
+        return false;
     // A background reader keeps to one core: the engine's parallel loops ask for a fixed number of
     // threads whose waiting spins cost several times the work itself. No level of nesting may be
     // active, so every such loop runs on this thread alone.
     omp_set_max_active_levels(0);
-    const double minimumHeight = minimumTextHeight * page.height;
-    std::vector<std::vector<TextLine>> out;
-    for (const Band& requested : bands) {
-        const int top = std::clamp(requested.top, 0, page.height);
-        const int bottom = std::clamp(requested.bottom, top, page.height);
-        auto& found = out.emplace_back();
-        if (bottom == top || bottom - top < minimumHeight) continue;
-        // Each band is a page of its own: the engine reads a rectangle of a larger page poorly.
-        api_->SetImage(page.pixels.data() + static_cast<std::size_t>(top) * page.width, page.width, bottom - top, 1,
-                       page.width);
-        api_->SetSourceResolution(144);
-        if (api_->Recognize(nullptr) != 0) {
-            api_->Clear();
-            return std::nullopt;
-        }
-        std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
-        if (!it) continue;
-        // Word by word, so that a line read across two columns can be parted again.
-        bool keep = false;
-        do {
-            if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
-                TextLine line;
-                keep = it->BoundingBox(tesseract::RIL_TEXTLINE, &line.left, &line.top, &line.right, &line.bottom) &&
-                       line.bottom - line.top >= minimumHeight;
-                if (!keep) continue;
-                line.top = std::clamp(line.top + top, top, bottom);
-                line.bottom = std::clamp(line.bottom + top, top, bottom);
-                std::string reading = utf8(*it, tesseract::RIL_TEXTLINE);
-                if (!reading.empty()) line.text = std::move(reading);
-                found.push_back(std::move(line));
-            }
-            Word word;
-            if (!keep || !it->BoundingBox(tesseract::RIL_WORD, &word.left, &word.top, &word.right, &word.bottom))
-                continue;
-            word.text = utf8(*it, tesseract::RIL_WORD);
-            if (word.text.empty()) continue;
-            word.top = std::clamp(word.top + top, top, bottom);
-            word.bottom = std::clamp(word.bottom + top, top, bottom);
-            found.back().words.push_back(std::move(word));
-        } while (it->Next(tesseract::RIL_WORD));
+    api_->SetImage(page.pixels.data() + static_cast<std::size_t>(rect.top) * page.width + rect.left, rect.width(),
+                   rect.height(), 1, page.width);
+    api_->SetSourceResolution(144);
+    return true;
+}
+
+std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPage& page, const Rect& area) {
+    std::lock_guard lock(mutex_);
+    if (!ready() || !setImage(page, area)) return std::nullopt;
+    api_->SetPageSegMode(tesseract::PSM_AUTO);
+    // Similar words merged into one, as the engine merges them before it reads a line.
+    std::unique_ptr<tesseract::PageIterator> it(api_->AnalyseLayout(true));
+    std::vector<LineLayout> out;
+    if (!it || it->Empty(tesseract::RIL_WORD)) {
+        api_->Clear();
+        return out;  // nothing in the area
     }
+    // Whole boxes, dots above and below included, as the engine cuts them.
+    it->SetBoundingBoxComponents(true, true);
+    const int width = area.width(), height = area.height();
+    const double minimumHeight = minimumTextHeight * page.height;
+    const auto onPage = [&](Rect r) { return Rect{r.left + area.left, r.top + area.top, r.right + area.left, r.bottom + area.top}; };
+    bool keep = false;
+    do {
+        if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+            Rect box;
+            keep = it->BoundingBox(tesseract::RIL_TEXTLINE, &box.left, &box.top, &box.right, &box.bottom) &&
+                   box.height() >= minimumHeight;
+            if (keep) out.push_back({onPage(box), {}});
+        }
+        int left = 0, top = 0, right = 0, bottom = 0, x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+        if (!keep || !it->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom) ||
+            !it->Baseline(tesseract::RIL_WORD, &x1, &y1, &x2, &y2))
+            continue;
+        // The engine's own cut, in its coordinates (y up): the word box grown to the row's
+        // descenders and ascenders at the baseline under the word's middle, then padded.
+        int wl = left, wr = right, wb = height - bottom, wt = height - top;
+        const int middle = (wl + wr) / 2;
+        const float b1 = static_cast<float>(height - y1), b2 = static_cast<float>(height - y2);
+        const float baseline = x2 == x1 ? b1 : b1 + (b2 - b1) * static_cast<float>(middle - x1) / static_cast<float>(x2 - x1);
+        float rowHeight = 0, descenders = 0, ascenders = 0;
+        it->RowAttributes(&rowHeight, &descenders, &ascenders);
+        const float xHeight = rowHeight - ascenders + descenders;
+        if (baseline + descenders < static_cast<float>(wb)) wb = static_cast<int>(baseline + descenders);
+        if (baseline + xHeight + ascenders > static_cast<float>(wt)) wt = static_cast<int>(baseline + xHeight + ascenders);
+        constexpr int padding = 4;
+        const Rect piece{std::max(0, wl - padding), std::max(0, height - (wt + padding)), std::min(width, wr + padding),
+                         std::min(height, height - (wb - padding))};
+        if (piece.width() > 0 && piece.height() > 0) out.back().pieces.push_back(onPage(piece));
+    } while (it->Next(tesseract::RIL_WORD));
     api_->Clear();
     return out;
+}
+
+std::optional<std::string> TesseractRecognizer::read(const GreyPage& page, const Rect& piece) {
+    std::lock_guard lock(mutex_);
+    if (!ready() || !setImage(page, piece)) return std::nullopt;
+    // The piece alone, as one line: the engine reads the image it is given whole.
+    api_->SetPageSegMode(tesseract::PSM_RAW_LINE);
+    std::unique_ptr<char[]> text(api_->Recognize(nullptr) == 0 ? api_->GetUTF8Text() : nullptr);
+    api_->Clear();
+    if (!text) return std::nullopt;
+    std::string reading;
+    for (const char* c = text.get(); *c; ++c) reading += *c == '\n' ? ' ' : *c;
+    while (!reading.empty() && reading.back() == ' ') reading.pop_back();
+    return reading;
 }
 
 }  // namespace linuxplatform

@@ -19,8 +19,8 @@ public:
     ~TesseractRecognizer() override;
     // The whole image in one pass.
     std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
-    std::optional<std::vector<std::vector<TextLine>>> lines(const GreyPage& page,
-                                                            const std::vector<Band>& bands) override;
+    std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) override;
+    std::optional<std::string> read(const GreyPage& page, const Rect& piece) override;
 
     // Lines lower than this share of the page height are dropped.
     static constexpr double minimumTextHeight = 0.006;
@@ -29,6 +29,8 @@ public:
 
 private:
     bool ready();  // loads the engine on first use; call with mutex_ held
+    // Hands the engine a rectangle of the page; false when the page does not hold its pixels.
+    bool setImage(const GreyPage& page, const Rect& rect);
 
     std::mutex mutex_;
     std::unique_ptr<tesseract::TessBaseAPI> api_;
