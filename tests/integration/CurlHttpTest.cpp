@@ -377,11 +377,13 @@ TEST_F(CurlHttpTest, BackendRequestsCarryTheStoredTokenEndToEnd) {
     };
     auto await = [&](auto start) {
         auto reply = std::make_shared<Reply>();
-        start([reply, http](std::optional<nlohmann::json> r) {
+        // Not the client itself: a completion the client's thread lets go last would end the client there.
+        linuxplatform::CurlHttp* client = http.get();
+        start([reply, client](std::optional<nlohmann::json> r) {
             std::lock_guard lock(reply->m);
             reply->value = std::move(r);
             reply->called = true;
-            reply->onCallbackQueue = http->isCallbackQueue();
+            reply->onCallbackQueue = client->isCallbackQueue();
             reply->cv.notify_all();
         });
         std::unique_lock lock(reply->m);
