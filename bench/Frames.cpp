@@ -153,4 +153,15 @@ std::string joined(const std::optional<std::vector<std::optional<std::string>>>&
     return out;
 }
 
+platform::Image toImage(const QImage& source) {
+    const QImage rgba = source.convertToFormat(QImage::Format_RGBA8888);
+    platform::Image image;
+    image.width = rgba.width();
+    image.height = rgba.height();
+    image.rgba.resize(static_cast<std::size_t>(image.width) * image.height * 4);
+    for (int y = 0; y < image.height; ++y)
+        std::copy_n(rgba.constScanLine(y), image.width * 4, image.rgba.data() + static_cast<std::size_t>(y) * image.width * 4);
+    return image;
+}
+
 }  // namespace bench

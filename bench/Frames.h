@@ -9,6 +9,8 @@
 
 #include "platform/ScreenCapture.h"
 
+class QImage;
+
 namespace bench {
 
 struct Layout {
@@ -38,6 +40,8 @@ Layout longLayout(const std::string& family, int pixelSize, bool dark, std::size
 int linesPerColumn(const Layout& layout);
 // The same layout with one more word typed at the end of line `line`.
 void typeWord(Layout& layout, std::size_t line, unsigned seed);
+// A Qt image as the capture layer hands images on (RGBA rows, top first).
+platform::Image toImage(const QImage& source);
 // The screen as captured: 1920×1080 scaled to 2400×1350.
 platform::Image render(const Layout& layout);
 std::string truth(const Layout& layout);

@@ -86,20 +86,9 @@ double agreement(const std::string& a, const std::string& b) {
     return 1.0 - static_cast<double>(prev[b.size()]) / static_cast<double>(std::max(a.size(), b.size()));
 }
 
-platform::Image toImage(const QImage& source) {
-    const QImage rgba = source.convertToFormat(QImage::Format_RGBA8888);
-    platform::Image image;
-    image.width = rgba.width();
-    image.height = rgba.height();
-    image.rgba.resize(static_cast<std::size_t>(image.width) * image.height * 4);
-    for (int y = 0; y < image.height; ++y)
-        std::copy_n(rgba.constScanLine(y), image.width * 4, image.rgba.data() + static_cast<std::size_t>(y) * image.width * 4);
-    return image;
-}
-
 // A window of a page as the agent captures it: 1600 points wide, scaled to 2400 pixels.
 platform::Image captured(const QImage& page, int top, int height) {
-    return imagescaling::resize(toImage(page.copy(0, top, page.width(), height)), 2400, 2400 * height / page.width());
+    return imagescaling::resize(bench::toImage(page.copy(0, top, page.width(), height)), 2400, 2400 * height / page.width());
 }
 
 struct Sequence {

@@ -23,17 +23,6 @@ const char* const kWords[] = {
     "window", "garden", "letter", "friend", "quiet", "evening", "river", "market", "travel", "story",
     "screen", "message", "reply", "schedule", "dinner", "window", "careful", "simple", "moment", "breath"};
 
-platform::Image toImage(const QImage& q) {
-    const QImage rgba = q.convertToFormat(QImage::Format_RGBA8888);
-    platform::Image image;
-    image.width = rgba.width();
-    image.height = rgba.height();
-    image.rgba.resize(static_cast<std::size_t>(image.width) * image.height * 4);
-    for (int y = 0; y < image.height; ++y)
-        std::copy_n(rgba.constScanLine(y), image.width * 4, image.rgba.data() + static_cast<std::size_t>(y) * image.width * 4);
-    return image;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,7 +54,7 @@ int main(int argc, char** argv) {
                     truth += line;
                 }
                 p.end();
-                const platform::Image image = toImage(screen);
+                const platform::Image image = bench::toImage(screen);
                 const auto t0 = std::chrono::steady_clock::now();
                 auto lines = recognizer.recognize(image);
                 const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
