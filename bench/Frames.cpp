@@ -9,7 +9,7 @@
 #include <QImage>
 #include <QPainter>
 
-#include "platform/linux/ImageScaling.h"
+#include "platform/linux/common/ImageScaling.h"
 
 namespace bench {
 

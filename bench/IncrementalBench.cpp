@@ -30,9 +30,9 @@
 #include <QImage>
 
 #include "Frames.h"
-#include "platform/linux/ImageScaling.h"
-#include "platform/linux/IncrementalRecognizer.h"
-#include "platform/linux/TesseractRecognizer.h"
+#include "platform/linux/common/ImageScaling.h"
+#include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "platform/linux/recognition/TesseractRecognizer.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <QGuiApplication>
 
 #include "Frames.h"
-#include "platform/linux/FrameHash.h"
-#include "platform/linux/GreyPage.h"
-#include "platform/linux/ImageScaling.h"
-#include "platform/linux/IncrementalRecognizer.h"
-#include "platform/linux/PageRegions.h"
-#include "platform/linux/TesseractRecognizer.h"
+#include "platform/linux/common/FrameHash.h"
+#include "platform/linux/recognition/GreyPage.h"
+#include "platform/linux/common/ImageScaling.h"
+#include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "platform/linux/recognition/PageRegions.h"
+#include "platform/linux/recognition/TesseractRecognizer.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <QPainter>
 
 #include "Frames.h"
-#include "platform/linux/TesseractRecognizer.h"
+#include "platform/linux/recognition/TesseractRecognizer.h"
 
 namespace {
 

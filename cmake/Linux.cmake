@@ -1,4 +1,4 @@
-# The real desktop: Qt 6, libcurl, libsecret, AT-SPI 2, X11, Tesseract, libcanberra.
+# The real desktop: Qt 6, libcurl, libsecret, AT-SPI 2, Tesseract, libcanberra; X11 and Wayland backends.
 find_package(CURL REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenMP REQUIRED COMPONENTS CXX)
@@ -11,16 +11,46 @@ pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0)
 pkg_check_modules(XXHASH REQUIRED IMPORTED_TARGET libxxhash)
 
-file(GLOB WS_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp src/platform/linux/*.h)
-add_library(wellspire_linux STATIC ${WS_LINUX_SOURCES})
-set_target_properties(wellspire_linux PROPERTIES AUTOMOC ON)
-target_link_libraries(wellspire_linux PUBLIC wellspire_platform
-    PRIVATE CURL::libcurl PkgConfig::LIBSECRET PkgConfig::ATSPI PkgConfig::X11LIBS PkgConfig::TESSERACT
-            PkgConfig::CANBERRA PkgConfig::GLIB PkgConfig::XXHASH OpenMP::OpenMP_CXX Threads::Threads
-    PUBLIC Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::DBus)
+# One static library per folder of src/platform/linux, each linking only what its folder needs, so
+# that the build itself refuses a shared file reaching for one display system.
+option(WS_SESSION_X11 "Build the X11 session backends" ON)
+option(WS_SESSION_WAYLAND "Build the Wayland session backends" ON)
+
+function(ws_linux_library name folder)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS src/platform/linux/${folder}/*.cpp src/platform/linux/${folder}/*.h)
+    add_library(${name} STATIC ${sources})
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    target_compile_options(${name} PRIVATE ${WS_WARNINGS})
+    # Qt and GLib both like the name "signals"; keep Qt's keywords off.
+    target_compile_definitions(${name} PUBLIC QT_NO_KEYWORDS)
+endfunction()
+
+# What every Linux session runs.
+ws_linux_library(wellspire_linux_common common)
+target_link_libraries(wellspire_linux_common PUBLIC wellspire_platform Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::DBus
+    PRIVATE CURL::libcurl PkgConfig::LIBSECRET PkgConfig::ATSPI PkgConfig::CANBERRA PkgConfig::GLIB
+            PkgConfig::XXHASH PkgConfig::X11LIBS Threads::Threads)
+
+# The text recognizer and what reuses its work.
+ws_linux_library(wellspire_linux_recognition recognition)
+target_link_libraries(wellspire_linux_recognition PUBLIC wellspire_linux_common
+    PRIVATE PkgConfig::TESSERACT PkgConfig::XXHASH OpenMP::OpenMP_CXX Threads::Threads)
+
+include(cmake/LinuxX11.cmake)
+include(cmake/LinuxWayland.cmake)
+
+# The chooser of the session's backends, and everything the agent links.
+add_library(wellspire_linux STATIC src/platform/linux/Session.cpp src/platform/linux/Session.h)
 target_compile_options(wellspire_linux PRIVATE ${WS_WARNINGS})
-# Qt and GLib both like the name "signals"; keep Qt's keywords off.
-target_compile_definitions(wellspire_linux PUBLIC QT_NO_KEYWORDS)
+target_link_libraries(wellspire_linux PUBLIC wellspire_linux_common wellspire_linux_recognition)
+if(WS_SESSION_X11)
+    target_link_libraries(wellspire_linux PUBLIC wellspire_linux_x11)
+    target_compile_definitions(wellspire_linux PUBLIC WS_SESSION_X11)
+endif()
+if(WS_SESSION_WAYLAND)
+    target_link_libraries(wellspire_linux PUBLIC wellspire_linux_wayland)
+    target_compile_definitions(wellspire_linux PUBLIC WS_SESSION_WAYLAND)
+endif()
 
 # The emblem travels inside the binary, so an installed agent finds it wherever it lives.
 qt_add_resources(wellspire_linux wellspire_resources PREFIX /resources BASE resources

@@ -1,4 +1,4 @@
-// The agent on a Linux X11 desktop: wires the real facilities and runs the Qt event loop.
+// The agent on a Linux desktop: wires the real facilities for the session it runs in and runs the Qt event loop.
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -21,30 +21,27 @@
 #include "checkins/Popup.h"
 #include "pairing/DeviceAuth.h"
 #include "platform/Platform.h"
-#include "platform/linux/AccessibilityBus.h"
-#include "platform/linux/AtspiAccessibility.h"
-#include "platform/linux/Autostart.h"
-#include "platform/linux/Consent.h"
-#include "platform/linux/ConsentAccessibility.h"
-#include "platform/linux/ConsentScreenCapture.h"
-#include "platform/linux/ConsentWorkspace.h"
-#include "platform/linux/CachingSecretStore.h"
-#include "platform/linux/CurlHttp.h"
-#include "platform/linux/IncrementalRecognizer.h"
-#include "platform/linux/LinuxBasics.h"
-#include "platform/linux/ProcNetListeners.h"
-#include "platform/linux/QtDisplayLoss.h"
-#include "platform/linux/QtConsentWindow.h"
-#include "platform/linux/QtMainLoop.h"
-#include "platform/linux/QtUserDefaults.h"
-#include "platform/linux/QtWindowing.h"
-#include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/SecretStoreWatcher.h"
-#include "platform/linux/TesseractRecognizer.h"
-#include "platform/linux/UrlEventServer.h"
-#include "platform/linux/X11FocusedWindow.h"
-#include "platform/linux/X11ScreenCapture.h"
-#include "platform/linux/X11Workspace.h"
+#include "platform/linux/common/AccessibilityBus.h"
+#include "platform/linux/common/AtspiAccessibility.h"
+#include "platform/linux/common/Autostart.h"
+#include "platform/linux/common/Consent.h"
+#include "platform/linux/common/ConsentAccessibility.h"
+#include "platform/linux/common/ConsentScreenCapture.h"
+#include "platform/linux/common/ConsentWorkspace.h"
+#include "platform/linux/common/CachingSecretStore.h"
+#include "platform/linux/common/CurlHttp.h"
+#include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "platform/linux/common/PosixFacilities.h"
+#include "platform/linux/common/ProcNetListeners.h"
+#include "platform/linux/common/QtConsentWindow.h"
+#include "platform/linux/common/QtMainLoop.h"
+#include "platform/linux/common/QtUserDefaults.h"
+#include "platform/linux/common/QtWindowing.h"
+#include "platform/linux/common/SecretServiceStore.h"
+#include "platform/linux/common/SecretStoreWatcher.h"
+#include "platform/linux/recognition/TesseractRecognizer.h"
+#include "platform/linux/common/UrlEventServer.h"
+#include "platform/linux/Session.h"
 
 namespace {
 
@@ -119,18 +116,15 @@ int main(int argc, char** argv) {
     // Another agent of this user runs: hand it the URL, or just stop, without a word in the log.
     if (linuxplatform::UrlEventServer::handOff(url)) return 0;
 
+    const linuxplatform::Session session(linuxplatform::SessionInfo::fromEnvironment());
     // Qt would abort (and dump core) without a display to open.
-    if (!linuxplatform::displayReachable()) {
-        const char* display = std::getenv("DISPLAY");
-        std::fprintf(stderr, "wellspire-agent: cannot open the X display %s\n", display ? display : "($DISPLAY is not set)");
-        return 1;
-    }
+    if (!session.displayReachable()) return 1;
 
     QApplication::setApplicationDisplayName("Wellspire Agent");
     QApplication::setDesktopFileName("com.wellspire.Agent");
     QApplication app(argc, argv);
     // The X server gone ends the session: one line in the log, then out with status 0.
-    linuxplatform::leaveWhenDisplayIsLost([] { wsLog("DISPLAY lost (the X server went away); quitting"); });
+    session.leaveWhenDisplayIsLost([] { wsLog("DISPLAY lost (the X server went away); quitting"); });
 
     auto urlEvents = std::make_shared<linuxplatform::UrlEventServer>();
     if (!urlEvents->listen()) {
@@ -148,6 +142,9 @@ int main(int argc, char** argv) {
         std::signal(SIGINT, onSignal);
         std::signal(SIGHUP, onSignal);
     }
+
+    const auto backends = session.backends();
+    wsLog("SESSION " + backends.description);
 
     platform::Services services;
     services.clock = std::make_shared<linuxplatform::SystemClock>();
@@ -174,13 +171,13 @@ int main(int argc, char** argv) {
     auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); },
                                                             std::make_shared<linuxplatform::Autostart>());
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
-    auto windowing = std::make_shared<linuxplatform::QtWindowing>(linuxplatform::x11FocusedWindowFrame);
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>(backends.focusedWindow);
     windowing->setPrivacyOpener(showPrivacy);
     services.accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
         consent, std::make_shared<linuxplatform::AccessibilityBus>(),
         [] { return std::make_unique<linuxplatform::AtspiAccessibility>(); }, showPrivacy);
     services.screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(
-        consent, std::make_shared<linuxplatform::X11ScreenCapture>(), showPrivacy);
+        consent, backends.capture, showPrivacy);
     services.textRecognizer =
         std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
     services.windowing = windowing;
@@ -188,7 +185,7 @@ int main(int argc, char** argv) {
     urlEvents->setReopenHandler([windowing] { windowing->showStatusWindow(); });
     services.userDefaults = std::make_shared<linuxplatform::QtUserDefaults>(settingsFile);
     services.workspace =
-        std::make_shared<linuxplatform::ConsentWorkspace>(consent, std::make_shared<linuxplatform::X11Workspace>());
+        std::make_shared<linuxplatform::ConsentWorkspace>(consent, backends.workspace);
     services.urlEvents = urlEvents;
     services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);

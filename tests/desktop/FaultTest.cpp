@@ -20,7 +20,7 @@
 #include "DesktopHarness.h"
 #include "SignalProbe.h"
 #include "pairing/DeviceAuth.h"
-#include "platform/linux/FileSecretStore.h"
+#include "platform/linux/common/FileSecretStore.h"
 
 namespace {
 

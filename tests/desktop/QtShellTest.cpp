@@ -28,12 +28,12 @@
 #include "checkins/Popup.h"
 #include "checkins/Snooze.h"
 #include "platform/Platform.h"
-#include "platform/linux/LinuxBasics.h"
-#include "platform/linux/QtMainLoop.h"
-#include "platform/linux/QtStatusItem.h"
-#include "platform/linux/QtWindowing.h"
-#include "platform/linux/UrlEventServer.h"
-#include "platform/linux/X11FocusedWindow.h"
+#include "platform/linux/common/PosixFacilities.h"
+#include "platform/linux/common/QtMainLoop.h"
+#include "platform/linux/common/QtStatusItem.h"
+#include "platform/linux/common/QtWindowing.h"
+#include "platform/linux/common/UrlEventServer.h"
+#include "platform/linux/x11/X11FocusedWindow.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include "DesktopHarness.h"
 #include "SignalProbe.h"
 #include "platform/Platform.h"
-#include "platform/linux/AtspiAccessibility.h"
-#include "platform/linux/ImageScaling.h"
-#include "platform/linux/LinuxBasics.h"
-#include "platform/linux/IncrementalRecognizer.h"
-#include "platform/linux/TesseractRecognizer.h"
-#include "platform/linux/X11ScreenCapture.h"
-#include "platform/linux/X11Workspace.h"
+#include "platform/linux/common/AtspiAccessibility.h"
+#include "platform/linux/common/ImageScaling.h"
+#include "platform/linux/common/PosixFacilities.h"
+#include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "platform/linux/recognition/TesseractRecognizer.h"
+#include "platform/linux/x11/X11ScreenCapture.h"
+#include "platform/linux/x11/X11Workspace.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/linux/Autostart.h"
+#include "platform/linux/common/Autostart.h"
 
 namespace {
 

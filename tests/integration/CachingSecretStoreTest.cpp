@@ -13,11 +13,11 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/CachingSecretStore.h"
-#include "platform/linux/FileSecretStore.h"
-#include "platform/linux/LinuxBasics.h"
-#include "platform/linux/SecretServiceStore.h"
-#include "platform/linux/SecretStoreWatcher.h"
+#include "platform/linux/common/CachingSecretStore.h"
+#include "platform/linux/common/FileSecretStore.h"
+#include "platform/linux/common/PosixFacilities.h"
+#include "platform/linux/common/SecretServiceStore.h"
+#include "platform/linux/common/SecretStoreWatcher.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "pairing/DeviceAuth.h"
 #include "pairing/KeychainStore.h"
 #include "platform/Platform.h"
-#include "platform/linux/CurlHttp.h"
-#include "platform/linux/FileSecretStore.h"
-#include "platform/linux/LinuxBasics.h"
+#include "platform/linux/common/CurlHttp.h"
+#include "platform/linux/common/FileSecretStore.h"
+#include "platform/linux/common/PosixFacilities.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <random>
 
-#include "platform/linux/IncrementalRecognizer.h"
+#include "platform/linux/recognition/IncrementalRecognizer.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/LinuxBasics.h"
+#include "platform/linux/common/PosixFacilities.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/ProcNetListeners.h"
+#include "platform/linux/common/ProcNetListeners.h"
 
 namespace {
 

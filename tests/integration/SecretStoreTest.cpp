@@ -18,8 +18,8 @@
 #include "pairing/DeviceAuth.h"
 #include "pairing/KeychainStore.h"
 #include "platform/Platform.h"
-#include "platform/linux/FileSecretStore.h"
-#include "platform/linux/SecretServiceStore.h"
+#include "platform/linux/common/FileSecretStore.h"
+#include "platform/linux/common/SecretServiceStore.h"
 
 namespace {
 

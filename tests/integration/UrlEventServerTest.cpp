@@ -22,7 +22,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
-#include "platform/linux/UrlEventServer.h"
+#include "platform/linux/common/UrlEventServer.h"
 
 namespace {
 

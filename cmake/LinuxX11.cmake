@@ -1,0 +1,5 @@
+# The X11 session: XComposite capture, the EWMH workspace with XInput 2 keys, panel hints, display loss.
+if(WS_SESSION_X11)
+    ws_linux_library(wellspire_linux_x11 x11)
+    target_link_libraries(wellspire_linux_x11 PUBLIC wellspire_linux_common PRIVATE PkgConfig::X11LIBS Threads::Threads)
+endif()

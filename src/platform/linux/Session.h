@@ -1,0 +1,61 @@
+#pragma once
+// The one place that knows which desktop session the agent runs in and picks the backends of the
+// facilities that depend on it. The environment is read once; everything else asks this.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/ScreenCapture.h"
+#include "platform/Workspace.h"
+#include "platform/linux/common/FocusedWindow.h"
+
+namespace linuxplatform {
+
+// What the environment says about the session, read once at start.
+class SessionInfo {
+public:
+    static SessionInfo fromEnvironment();
+
+    bool wayland() const { return wayland_; }
+    // XDG_CURRENT_DESKTOP's first entry, upper-cased ("GNOME", "KDE", "SWAY"), or empty.
+    const std::string& desktop() const { return desktop_; }
+    bool hasX11Display() const { return !x11Display_.empty(); }
+    const std::string& x11Display() const { return x11Display_; }
+    const std::string& waylandDisplay() const { return waylandDisplay_; }
+
+    SessionInfo(bool wayland, std::string desktop, std::string x11Display, std::string waylandDisplay)
+        : wayland_(wayland), desktop_(std::move(desktop)), x11Display_(std::move(x11Display)),
+          waylandDisplay_(std::move(waylandDisplay)) {}
+
+private:
+    bool wayland_ = false;
+    std::string desktop_, x11Display_, waylandDisplay_;
+};
+
+// The session-dependent facilities, as the agent wires them.
+struct SessionBackends {
+    std::shared_ptr<platform::ScreenCapture> capture;
+    std::shared_ptr<platform::Workspace> workspace;
+    FocusedWindowQuery focusedWindow;
+    // One line for the log: which backend serves which facility.
+    std::string description;
+};
+
+class Session {
+public:
+    explicit Session(SessionInfo info) : info_(std::move(info)) {}
+
+    const SessionInfo& info() const { return info_; }
+
+    // Whether the agent can open its windows at all; says why on stderr when not.
+    bool displayReachable() const;
+    // Every way of losing the display ends in `leave`, once, then in exit status 0.
+    void leaveWhenDisplayIsLost(std::function<void()> leave) const;
+    // Builds the backends; after the QApplication exists, on the main thread.
+    SessionBackends backends() const;
+
+private:
+    SessionInfo info_;
+};
+
+}  // namespace linuxplatform

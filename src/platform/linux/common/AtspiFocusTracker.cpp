@@ -1,0 +1,570 @@
+#include "platform/linux/common/AtspiFocusTracker.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+namespace linuxplatform {
+
+namespace {
+
+constexpr const char* kEvents[] = {
+    "object:state-changed:focused",
+    "object:text-changed",
+    "object:text-caret-moved",
+    "object:text-selection-changed",
+    "window:activate",
+};
+// How far a search for the focused element may go; after a window came up, less far (its focus
+// event usually follows anyway, and events wait while we search).
+constexpr int kWalkMaxNodes = 4000;
+constexpr int kActivationMaxNodes = 500;
+constexpr auto kActivationBudget = std::chrono::milliseconds(300);
+constexpr int kWalkMaxDepth = 32;
+constexpr auto kWalkBudget = std::chrono::seconds(2);
+// How far below a focused element without text its editable part is looked for.
+constexpr int kInnerMaxDepth = 3;
+constexpr int kInnerMaxNodes = 64;
+// Embedded objects (paragraphs of a rich editor) are read this deep and this many.
+constexpr int kEmbeddedMaxDepth = 3;
+constexpr int kEmbeddedMaxObjects = 256;
+// U+FFFC OBJECT REPLACEMENT CHARACTER: where hypertext holds a child object.
+constexpr const char* kEmbedded = "\xEF\xBF\xBC";
+
+std::string validUtf8(const gchar* text) {
+    if (!text) return {};
+    if (g_utf8_validate(text, -1, nullptr)) return text;
+    gchar* fixed = g_utf8_make_valid(text, -1);
+    std::string out = fixed;
+    g_free(fixed);
+    return out;
+}
+
+// The characters [start, end) of a UTF-8 text, clamped to it.
+std::string characters(const std::string& text, int start, int end) {
+    const glong length = g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size()));
+    const glong from = std::clamp<glong>(start, 0, length), to = std::clamp<glong>(end, 0, length);
+    if (to <= from) return {};
+    const gchar* a = g_utf8_offset_to_pointer(text.c_str(), from);
+    const gchar* b = g_utf8_offset_to_pointer(text.c_str(), to);
+    return std::string(a, static_cast<std::size_t>(b - a));
+}
+
+std::string withoutEmbedded(std::string text) {
+    for (auto at = text.find(kEmbedded); at != std::string::npos; at = text.find(kEmbedded, at)) text.erase(at, 3);
+    return text;
+}
+
+bool hasState(AtspiAccessible* object, AtspiStateType state) {
+    AtspiStateSet* states = atspi_accessible_get_state_set(object);
+    if (!states) return false;
+    const bool has = atspi_state_set_contains(states, state);
+    g_object_unref(states);
+    return has;
+}
+
+// Never read: what the toolkit marks as a password field.
+bool isSecret(AtspiAccessible* object) {
+    GError* error = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(object, &error);
+    if (error) {
+        g_clear_error(&error);
+        return true;  // unknown counts as secret
+    }
+    return role == ATSPI_ROLE_PASSWORD_TEXT;
+}
+
+// The whole text of a Text object. The length is asked first: some toolkits (GTK 4 entries)
+// answer an end offset of -1 with nothing.
+std::optional<std::string> wholeText(AtspiText* text) {
+    GError* error = nullptr;
+    const gint count = atspi_text_get_character_count(text, &error);
+    if (error) {
+        g_clear_error(&error);
+        return std::nullopt;
+    }
+    if (count <= 0) return std::string();
+    gchar* all = atspi_text_get_text(text, 0, count, &error);
+    if (error) g_clear_error(&error);
+    if (!all) return std::nullopt;
+    std::string out = validUtf8(all);
+    g_free(all);
+    return out;
+}
+
+// Objects that a rich editor lays out as lines of their own.
+bool isBlock(AtspiRole role) {
+    switch (role) {
+        case ATSPI_ROLE_SECTION:
+        case ATSPI_ROLE_PARAGRAPH:
+        case ATSPI_ROLE_HEADING:
+        case ATSPI_ROLE_LIST:
+        case ATSPI_ROLE_LIST_ITEM:
+        case ATSPI_ROLE_BLOCK_QUOTE:
+        case ATSPI_ROLE_ARTICLE:
+        case ATSPI_ROLE_TABLE_ROW:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Hypertext with its embedded objects replaced by their own text, as a rich editor shows it: each
+// paragraph of a contenteditable is such an object, and stands on a line of its own. `text` starts
+// at character `base` of the object's text.
+std::string expandEmbedded(AtspiAccessible* object, const std::string& text, int base, int depth, int& budget) {
+    if (text.find(kEmbedded) == std::string::npos) return text;
+    if (depth >= kEmbeddedMaxDepth || budget <= 0) return withoutEmbedded(text);
+    AtspiHypertext* hypertext = atspi_accessible_get_hypertext_iface(object);
+    if (!hypertext) return withoutEmbedded(text);
+    std::string out;
+    std::size_t from = 0;
+    glong offset = base;  // character offset of `from`
+    bool blockBefore = false;
+    for (auto at = text.find(kEmbedded); at != std::string::npos; at = text.find(kEmbedded, from)) {
+        offset += g_utf8_strlen(text.c_str() + from, static_cast<gssize>(at - from));
+        if (blockBefore && at > from && !out.empty() && out.back() != '\n') out += '\n';
+        out.append(text, from, at - from);
+        from = at + 3;
+        blockBefore = false;
+        const glong here = offset++;
+        if (--budget < 0) continue;
+        GError* error = nullptr;
+        const gint index = atspi_hypertext_get_link_index(hypertext, static_cast<gint>(here), &error);
+        if (error) g_clear_error(&error);
+        if (index < 0) continue;
+        AtspiHyperlink* link = atspi_hypertext_get_link(hypertext, index, &error);
+        if (error) g_clear_error(&error);
+        if (!link) continue;
+        AtspiAccessible* child = atspi_hyperlink_get_object(link, 0, &error);
+        if (error) g_clear_error(&error);
+        g_object_unref(link);
+        if (!child) continue;
+        const AtspiRole role = atspi_accessible_get_role(child, &error);
+        const bool known = !error;
+        if (error) g_clear_error(&error);
+        if (known && role != ATSPI_ROLE_PASSWORD_TEXT) {
+            if (AtspiText* childText = atspi_accessible_get_text_iface(child)) {
+                if (auto inner = wholeText(childText)) {
+                    blockBefore = isBlock(role);
+                    if (blockBefore && !out.empty() && out.back() != '\n') out += '\n';
+                    out += expandEmbedded(child, *inner, 0, depth + 1, budget);
+                }
+                g_object_unref(childText);
+            }
+        }
+        g_object_unref(child);
+    }
+    if (blockBefore && from < text.size() && !out.empty() && out.back() != '\n') out += '\n';
+    out.append(text, from, std::string::npos);
+    g_object_unref(hypertext);
+    return out;
+}
+
+// Breadth first below `root`, the first node that `match` accepts (a new reference), or nothing.
+AtspiAccessible* findBelow(AtspiAccessible* root, int maxDepth, int maxNodes, std::chrono::steady_clock::duration budget,
+                           const std::function<bool(AtspiAccessible*)>& match,
+                           const std::function<bool(AtspiAccessible*)>& skip) {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    std::vector<std::pair<AtspiAccessible*, int>> queue{{static_cast<AtspiAccessible*>(g_object_ref(root)), 0}};
+    AtspiAccessible* found = nullptr;
+    int visited = 0;
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        auto [node, depth] = queue[i];
+        if (found || ++visited > maxNodes || std::chrono::steady_clock::now() > deadline) continue;
+        if (depth > 0 && match(node)) {
+            found = static_cast<AtspiAccessible*>(g_object_ref(node));
+            continue;
+        }
+        if (depth >= maxDepth || skip(node)) continue;
+        GError* error = nullptr;
+        const gint n = atspi_accessible_get_child_count(node, &error);
+        if (error) {
+            g_clear_error(&error);
+            continue;
+        }
+        for (gint c = 0; c < n && static_cast<int>(queue.size()) < maxNodes * 2; ++c) {
+            AtspiAccessible* child = atspi_accessible_get_child_at_index(node, c, &error);
+            if (error) g_clear_error(&error);
+            if (child) queue.emplace_back(child, depth + 1);
+        }
+    }
+    for (auto& [node, depth] : queue) g_object_unref(node);
+    return found;
+}
+
+// The focused element below a window or an application, found by its state.
+AtspiAccessible* focusedBelow(AtspiAccessible* root, int maxNodes = kWalkMaxNodes,
+                              std::chrono::steady_clock::duration budget = kWalkBudget) {
+    return findBelow(
+        root, kWalkMaxDepth, maxNodes, budget, [](AtspiAccessible* node) { return hasState(node, ATSPI_STATE_FOCUSED); },
+        // Lists and tables that manage their own descendants can hold millions of rows.
+        [](AtspiAccessible* node) { return hasState(node, ATSPI_STATE_MANAGES_DESCENDANTS); });
+}
+
+// The focused element in the active windows of an application, or nothing.
+AtspiAccessible* focusedInActiveWindows(AtspiAccessible* app, int maxNodes = kWalkMaxNodes,
+                                        std::chrono::steady_clock::duration budget = kWalkBudget) {
+    GError* error = nullptr;
+    const gint windows = atspi_accessible_get_child_count(app, &error);
+    if (error) {
+        g_clear_error(&error);
+        return nullptr;
+    }
+    AtspiAccessible* found = nullptr;
+    for (gint w = 0; w < windows && !found; ++w) {
+        AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, &error);
+        if (error) g_clear_error(&error);
+        if (!window) continue;
+        if (hasState(window, ATSPI_STATE_ACTIVE)) found = focusedBelow(window, maxNodes, budget);
+        g_object_unref(window);
+    }
+    return found;
+}
+
+// Chromium (and every Electron program) shows its web content only to an assistive technology
+// that asks for an object's attributes, as screen readers do; any other application just answers.
+void askForContent(AtspiAccessible* application) {
+    if (!application) return;
+    GError* error = nullptr;
+    GHashTable* attributes = atspi_accessible_get_attributes(application, &error);
+    if (error) g_clear_error(&error);
+    if (attributes) g_hash_table_unref(attributes);
+}
+
+AtspiAccessible* applicationOf(AtspiAccessible* object) {
+    GError* error = nullptr;
+    AtspiAccessible* app = atspi_accessible_get_application(object, &error);
+    if (error) g_clear_error(&error);
+    return app;
+}
+
+// A call that timed out (libatspi's "timeout from dbind", D-Bus NoReply), as opposed to one about
+// an object that is gone.
+bool isNoReply(const GError* error) {
+    return error && error->message &&
+           (std::strstr(error->message, "timeout") || std::strstr(error->message, "Timeout") ||
+            std::strstr(error->message, "Did not receive a reply") || std::strstr(error->message, "NoReply") ||
+            std::strstr(error->message, "timed out"));
+}
+
+// The element, or one of its nearest ancestors, that has the focus: a caret moves in a paragraph
+// of a rich editor while the focus is on the editor.
+AtspiAccessible* focusedAround(AtspiAccessible* source) {
+    AtspiAccessible* node = static_cast<AtspiAccessible*>(g_object_ref(source));
+    for (int up = 0; node && up < 4; ++up) {
+        if (hasState(node, ATSPI_STATE_FOCUSED)) return node;
+        GError* error = nullptr;
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, &error);
+        if (error) g_clear_error(&error);
+        g_object_unref(node);
+        node = parent;
+    }
+    if (node) g_object_unref(node);
+    return nullptr;
+}
+
+bool sameApplication(AtspiAccessible* a, AtspiAccessible* b) {
+    return a && b && a->parent.app && a->parent.app == b->parent.app;
+}
+
+void destroySource(GSource*& source) {
+    if (!source) return;
+    g_source_destroy(source);
+    g_source_unref(source);
+    source = nullptr;
+}
+
+}  // namespace
+
+AtspiFocusTracker::AtspiFocusTracker() = default;
+
+AtspiFocusTracker::~AtspiFocusTracker() { stop(); }
+
+bool AtspiFocusTracker::start(GMainContext* context) {
+    // Without an accessibility bus libatspi can never connect in this process; every later call
+    // would abort, so nothing else is tried.
+    static const bool connected = atspi_init() <= 1;  // later calls would only say "already done"
+    if (!connected) return false;
+    context_ = context;
+    atspi_set_main_context(context);
+    atspi_set_timeout(queryTimeoutMs, -1);
+    listener_ = atspi_event_listener_new(onEvent, this, nullptr);
+    for (const char* type : kEvents) {
+        GError* error = nullptr;
+        if (!atspi_event_listener_register(listener_, type, &error)) g_clear_error(&error);
+    }
+    // What had focus before we listened: the active windows are searched, and every application is
+    // asked once for its content.
+    if (AtspiAccessible* desktop = atspi_get_desktop(0)) {
+        GError* error = nullptr;
+        const gint apps = atspi_accessible_get_child_count(desktop, &error);
+        if (error) g_clear_error(&error);
+        for (gint a = 0; a < apps; ++a) {
+            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, &error);
+            if (error) g_clear_error(&error);
+            if (!app) continue;
+            askForContent(app);
+            if (app->parent.app && app->parent.app->bus_name) asked_.insert(app->parent.app->bus_name);
+            if (!focused_) {
+                if (AtspiAccessible* found = focusedInActiveWindows(app)) {
+                    setFocused(found);
+                    g_object_unref(found);
+                }
+            }
+            g_object_unref(app);
+        }
+        lastApplications_ = apps;
+        g_object_unref(desktop);
+    }
+    applicationsWatch_ = g_timeout_source_new(static_cast<guint>(applicationsPeriod.count()));
+    g_source_set_callback(applicationsWatch_, onApplicationsPeriod, this, nullptr);
+    g_source_attach(applicationsWatch_, context_);
+    readNow();
+    return true;
+}
+
+gboolean AtspiFocusTracker::onApplicationsPeriod(gpointer data) {
+    static_cast<AtspiFocusTracker*>(data)->askNewApplications();
+    return G_SOURCE_CONTINUE;
+}
+
+// An application that started after us, and was already active when its bridge came up, sends no
+// window activation: it is noticed by the desktop's count of applications.
+void AtspiFocusTracker::askNewApplications() {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop) return;
+    GError* error = nullptr;
+    const gint apps = atspi_accessible_get_child_count(desktop, &error);
+    if (error) g_clear_error(&error);
+    if (apps != lastApplications_) {
+        lastApplications_ = apps;
+        for (gint a = 0; a < apps; ++a) {
+            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, &error);
+            if (error) g_clear_error(&error);
+            if (!app) continue;
+            if (app->parent.app && app->parent.app->bus_name && asked_.insert(app->parent.app->bus_name).second)
+                askForContent(app);
+            g_object_unref(app);
+        }
+    }
+    g_object_unref(desktop);
+}
+
+void AtspiFocusTracker::stop() {
+    cancelTimers();
+    destroySource(applicationsWatch_);
+    if (listener_) {
+        for (const char* type : kEvents) {
+            GError* error = nullptr;
+            if (!atspi_event_listener_deregister(listener_, type, &error)) g_clear_error(&error);
+        }
+        g_object_unref(listener_);
+        listener_ = nullptr;
+    }
+    setFocused(nullptr);
+}
+
+AtspiFocusTracker::Published AtspiFocusTracker::latest() const {
+    std::lock_guard lock(mutex_);
+    return published_;
+}
+
+void AtspiFocusTracker::onEvent(AtspiEvent* event, void* data) {
+    auto* self = static_cast<AtspiFocusTracker*>(data);
+    const std::string type = event->type ? event->type : "";
+    if (event->source) {
+        if (type.rfind("object:state-changed:focused", 0) == 0)
+            self->focusChanged(event->source, event->detail1 != 0);
+        else if (type.rfind("window:activate", 0) == 0)
+            self->windowActivated(event->source);
+        else
+            self->edited(event->source, type.rfind("object:text-caret-moved", 0) == 0);
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+void AtspiFocusTracker::focusChanged(AtspiAccessible* source, bool gained) {
+    if (gained) {
+        if (source == focused_) return;
+        setFocused(source);
+    } else {
+        if (source != focused_) return;
+        setFocused(nullptr);
+    }
+    readNow();
+}
+
+// Text, caret and selection changes anywhere in the focused element's application: a rich editor
+// tells of them on its paragraphs, not on itself.
+void AtspiFocusTracker::edited(AtspiAccessible* source, bool caret) {
+    if (!sameApplication(source, focused_)) {
+        // A caret that moves in a focused element whose focus event we missed, or could not read yet
+        // (GTK 4 tells of the focus before the element can be asked anything).
+        if (caret) {
+            if (AtspiAccessible* found = focusedAround(source)) {
+                setFocused(found);
+                g_object_unref(found);
+                readNow();
+            }
+        }
+        return;
+    }
+    if (!editsHeard_) {
+        editsHeard_ = true;
+        destroySource(silent_);  // back on the slower period
+    }
+    scheduleRead();
+}
+
+void AtspiFocusTracker::windowActivated(AtspiAccessible* window) {
+    AtspiAccessible* app = applicationOf(window);
+    askForContent(app);
+    if (app) g_object_unref(app);
+    // Toolkits that tell of the window but not of the focus inside it.
+    if (sameApplication(window, focused_)) return;
+    if (AtspiAccessible* found = focusedBelow(window, kActivationMaxNodes, kActivationBudget)) {
+        setFocused(found);
+        g_object_unref(found);
+        readNow();
+    }
+}
+
+void AtspiFocusTracker::setFocused(AtspiAccessible* object) {
+    if (object) g_object_ref(object);
+    if (focused_) g_object_unref(focused_);
+    if (focusedApp_) g_object_unref(focusedApp_);
+    focused_ = object;
+    focusedApp_ = object ? applicationOf(object) : nullptr;
+    editsHeard_ = false;
+    cancelTimers();
+}
+
+void AtspiFocusTracker::scheduleRead(std::chrono::milliseconds delay) {
+    if (readDue_ || !context_) return;
+    readDue_ = g_timeout_source_new(static_cast<guint>(delay.count()));
+    g_source_set_callback(readDue_, onReadDue, this, nullptr);
+    g_source_attach(readDue_, context_);
+}
+
+gboolean AtspiFocusTracker::onReadDue(gpointer data) {
+    auto* self = static_cast<AtspiFocusTracker*>(data);
+    g_source_unref(self->readDue_);
+    self->readDue_ = nullptr;
+    self->readNow();
+    return G_SOURCE_REMOVE;
+}
+
+gboolean AtspiFocusTracker::onSilentPeriod(gpointer data) {
+    auto* self = static_cast<AtspiFocusTracker*>(data);
+    // A reading that lost the focused element has destroyed this source already; one that found
+    // the focus again has made a new one.
+    self->readNow();
+    return G_SOURCE_CONTINUE;
+}
+
+void AtspiFocusTracker::cancelTimers() {
+    destroySource(readDue_);
+    destroySource(silent_);
+}
+
+void AtspiFocusTracker::readNow() {
+    destroySource(readDue_);
+    auto reading = read();
+    if (unanswered_)
+        scheduleRead(retryDelay);
+    else
+        publish(reading);
+    // Read again on a period too: often while the application has not told of an edit, seldom
+    // once it has (that reading notices an application that quit).
+    if (focused_ && !silent_ && context_) {
+        silent_ = g_timeout_source_new(static_cast<guint>((editsHeard_ ? recheckPeriod : silentPeriod).count()));
+        g_source_set_callback(silent_, onSilentPeriod, this, nullptr);
+        g_source_attach(silent_, context_);
+    }
+}
+
+void AtspiFocusTracker::publish(const std::optional<Reading>& reading) {
+    std::lock_guard lock(mutex_);
+    published_.read = reading.has_value();
+    published_.reading = reading ? *reading : Reading{};
+}
+
+std::optional<AtspiFocusTracker::Reading> AtspiFocusTracker::read(bool refind) {
+    unanswered_ = false;
+    if (!focused_) return std::nullopt;
+    AtspiAccessible* object = static_cast<AtspiAccessible*>(g_object_ref(focused_));
+    // The role can change (an entry whose text is hidden becomes a password field).
+    atspi_accessible_clear_cache(object);
+    GError* error = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(object, &error);
+    if (error && isNoReply(error)) {
+        // Busy rather than gone: the reading before stands and we ask again shortly.
+        g_clear_error(&error);
+        g_object_unref(object);
+        unanswered_ = true;
+        return std::nullopt;
+    }
+    if (error) {
+        // Gone. Its application may have quit, or replaced it without a word (Firefox rebuilds
+        // fields and editors as they change): then the focus is looked for again in its windows.
+        g_clear_error(&error);
+        AtspiAccessible* app = focusedApp_ ? static_cast<AtspiAccessible*>(g_object_ref(focusedApp_)) : nullptr;
+        if (focused_ == object) setFocused(nullptr);
+        g_object_unref(object);
+        if (!app) return std::nullopt;
+        AtspiAccessible* again = refind ? focusedInActiveWindows(app, kActivationMaxNodes, kActivationBudget) : nullptr;
+        g_object_unref(app);
+        if (!again) return std::nullopt;
+        setFocused(again);
+        g_object_unref(again);
+        return read(false);
+    }
+    Reading reading;
+    if (role == ATSPI_ROLE_PASSWORD_TEXT) {
+        g_object_unref(object);
+        return reading;
+    }
+    AtspiAccessible* holder = object;
+    AtspiText* text = atspi_accessible_get_text_iface(object);
+    if (!text) {
+        // The focus can sit on a container whose editable part is a child (GTK 4 composite widgets).
+        holder = findBelow(
+            object, kInnerMaxDepth, kInnerMaxNodes, std::chrono::milliseconds(500),
+            [](AtspiAccessible* node) {
+                if (!hasState(node, ATSPI_STATE_EDITABLE)) return false;
+                AtspiText* text = atspi_accessible_get_text_iface(node);
+                if (text) g_object_unref(text);
+                return text != nullptr;
+            },
+            [](AtspiAccessible*) { return false; });
+        if (holder && !isSecret(holder)) text = atspi_accessible_get_text_iface(holder);
+    }
+    if (text) {
+        if (auto all = wholeText(text)) {
+            const gint selections = atspi_text_get_n_selections(text, &error);
+            if (error) g_clear_error(&error);
+            if (selections > 0) {
+                AtspiRange* range = atspi_text_get_selection(text, 0, &error);
+                if (error) g_clear_error(&error);
+                if (range) {
+                    if (range->end_offset > range->start_offset) {
+                        int budget = kEmbeddedMaxObjects;
+                        reading.selectedText =
+                            expandEmbedded(holder, characters(*all, range->start_offset, range->end_offset),
+                                           range->start_offset, 0, budget);
+                    }
+                    g_free(range);
+                }
+            }
+            int budget = kEmbeddedMaxObjects;
+            reading.value = expandEmbedded(holder, *all, 0, 0, budget);
+        }
+        g_object_unref(text);
+    }
+    if (holder && holder != object) g_object_unref(holder);
+    g_object_unref(object);
+    return reading;
+}
+
+}  // namespace linuxplatform

@@ -1,0 +1,36 @@
+#include "platform/linux/common/ConsentScreenCapture.h"
+
+#include "platform/linux/common/Consent.h"
+
+namespace linuxplatform {
+
+ConsentScreenCapture::ConsentScreenCapture(std::shared_ptr<Consent> consent,
+                                           std::shared_ptr<platform::ScreenCapture> capture,
+                                           std::function<void()> showConsent)
+    : consent_(std::move(consent)), capture_(std::move(capture)), showConsent_(std::move(showConsent)) {}
+
+bool ConsentScreenCapture::preflight() { return consent_->screenText() && capture_->preflight(); }
+
+void ConsentScreenCapture::request() {
+    if (!consent_->screenText() && showConsent_) showConsent_();
+}
+
+void ConsentScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
+    if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
+    capture_->shareableContent(std::move(completion));
+}
+
+void ConsentScreenCapture::captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
+                                         std::function<void(platform::CaptureResult)> completion) {
+    if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
+    capture_->captureWindow(window, pixelWidth, pixelHeight, std::move(completion));
+}
+
+void ConsentScreenCapture::captureDisplay(const platform::ShareableDisplay& display,
+                                          const std::vector<platform::ShareableWindow>& excluding, int pixelWidth,
+                                          int pixelHeight, std::function<void(platform::CaptureResult)> completion) {
+    if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
+    capture_->captureDisplay(display, excluding, pixelWidth, pixelHeight, std::move(completion));
+}
+
+}  // namespace linuxplatform

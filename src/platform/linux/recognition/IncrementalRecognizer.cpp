@@ -1,0 +1,166 @@
+#include "platform/linux/recognition/IncrementalRecognizer.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <future>
+
+#include "platform/linux/common/FrameHash.h"
+#include "platform/linux/recognition/PageRegions.h"
+
+namespace linuxplatform {
+
+namespace {
+
+Rect moved(const Rect& r, int dx, int dy) { return {r.left + dx, r.top + dy, r.right + dx, r.bottom + dy}; }
+
+std::vector<LineLayout> moved(std::vector<LineLayout> lines, int dx, int dy) {
+    for (auto& line : lines) {
+        line.box = moved(line.box, dx, dy);
+        for (auto& piece : line.pieces) piece = moved(piece, dx, dy);
+    }
+    return lines;
+}
+
+// The pixels of a piece, with its size, so that equal images and only they share a key.
+std::uint64_t pieceKey(const GreyPage& page, const Rect& piece) {
+    XXH3_state_t* state = XXH3_createState();
+    const std::uint64_t size = (static_cast<std::uint64_t>(piece.width()) << 32) | static_cast<std::uint32_t>(piece.height());
+    XXH3_64bits_reset_withSeed(state, size);
+    for (int y = piece.top; y < piece.bottom; ++y)
+        XXH3_64bits_update(state, page.pixels.data() + static_cast<std::size_t>(y) * page.width + piece.left,
+                           static_cast<std::size_t>(piece.width()));
+    const std::uint64_t key = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    return key;
+}
+
+}  // namespace
+
+IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<LineEngine> engine, Options options)
+    : engine_(std::move(engine)), cached_(options.cached), regions_(options.regions), thread_([this] { loop(); }) {}
+
+IncrementalRecognizer::~IncrementalRecognizer() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+IncrementalRecognizer::Counts IncrementalRecognizer::counts() const {
+    std::lock_guard lock(mutex_);
+    return counts_;
+}
+
+void IncrementalRecognizer::lowestPriority() {
+    sched_param idle{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
+}
+
+void IncrementalRecognizer::loop() {
+    // Recognition waits for any other work on the machine; there is no way back, hence a thread of its own.
+    lowestPriority();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || job_; });
+        if (!job_) return;
+        auto job = std::move(job_);
+        job_ = nullptr;
+        lock.unlock();
+        wake_.notify_all();
+        job();
+        lock.lock();
+    }
+}
+
+std::optional<std::vector<std::optional<std::string>>> IncrementalRecognizer::recognize(const platform::Image& image) {
+    std::promise<std::optional<Lines>> promise;
+    auto result = promise.get_future();
+    {
+        std::unique_lock lock(mutex_);
+        // One frame at a time: a second caller waits for the first frame's turn to end.
+        wake_.wait(lock, [this] { return !job_ || stopping_; });
+        if (stopping_) return std::nullopt;
+        job_ = [&] { promise.set_value(read(image)); };
+    }
+    wake_.notify_all();
+    return result.get();
+}
+
+std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const platform::Image& image) {
+    auto rows = framehash::rows(image);
+    if (rows.empty() || !engine_) return std::nullopt;
+    // The same pixels give the same reading.
+    if (cached_ && last_ && image.width == width_ && rows == rows_) {
+        std::lock_guard lock(mutex_);
+        ++counts_.unchanged;
+        return last_;
+    }
+    last_.reset();
+    const GreyPage page = GreyPage::of(image);
+    ++frame_;
+    Counts counts;
+    std::vector<LineLayout> layout;
+    const auto areas = regions_ ? PageRegions::of(page) : std::vector<Rect>{{0, 0, page.width, page.height}};
+    for (const Rect& area : areas) {
+        const std::uint64_t key = pieceKey(page, area);
+        std::vector<LineLayout> found;
+        if (auto hit = layouts_.find(key); cached_ && hit != layouts_.end()) {
+            hit->second.frame = frame_;
+            found = moved(hit->second.lines, area.left, area.top);
+            ++counts.layoutsCached;
+        } else {
+            auto fresh = engine_->layout(page, area);
+            if (!fresh) return std::nullopt;
+            ++counts.laidOut;
+            found = std::move(*fresh);
+            if (cached_) layouts_[key] = {moved(found, -area.left, -area.top), frame_};
+        }
+        layout.insert(layout.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    }
+    Lines lines;
+    for (const LineLayout& line : layout) {
+        std::string text;
+        for (const Rect& piece : line.pieces) {
+            const std::uint64_t key = pieceKey(page, piece);
+            std::string reading;
+            if (auto hit = cache_.find(key); cached_ && hit != cache_.end()) {
+                hit->second.frame = frame_;
+                reading = hit->second.text;
+                ++counts.piecesCached;
+            } else {
+                auto fresh = engine_->read(page, piece);
+                if (!fresh) return std::nullopt;
+                ++counts.piecesRead;
+                reading = std::move(*fresh);
+                if (cached_) cache_[key] = {reading, frame_};
+            }
+            if (reading.empty()) continue;
+            if (!text.empty()) text += ' ';
+            text += reading;
+        }
+        lines.push_back(text.empty() ? std::nullopt : std::optional<std::string>(std::move(text)));
+    }
+    const auto stale = [this](const auto& entry) { return entry.second.frame != frame_; };
+    if (cache_.size() > cacheLines) std::erase_if(cache_, stale);
+    if (layouts_.size() > cacheLines) std::erase_if(layouts_, stale);
+    {
+        std::lock_guard lock(mutex_);
+        counts_.laidOut += counts.laidOut;
+        counts_.layoutsCached += counts.layoutsCached;
+        counts_.piecesRead += counts.piecesRead;
+        counts_.piecesCached += counts.piecesCached;
+    }
+    if (cached_) {
+        rows_ = std::move(rows);
+        width_ = image.width;
+        last_ = lines;
+    }
+    return lines;
+}
+
+}  // namespace linuxplatform

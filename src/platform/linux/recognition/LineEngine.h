@@ -1,0 +1,37 @@
+#pragma once
+// What finds the text lines of a grey page and reads a piece of a line on its own.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/recognition/GreyPage.h"
+
+namespace linuxplatform {
+
+// A rectangle of page pixels, right and bottom exclusive.
+struct Rect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int width() const { return right - left; }
+    int height() const { return bottom - top; }
+    bool operator==(const Rect&) const = default;
+};
+
+// One line of the page as layout analysis found it: the images the engine reads for it, in order.
+// What is read of a piece depends on the piece's pixels alone.
+struct LineLayout {
+    Rect box;
+    std::vector<Rect> pieces;
+    bool operator==(const LineLayout&) const = default;
+};
+
+class LineEngine {
+public:
+    virtual ~LineEngine() = default;
+    // The lines of an area of the page, laid out as a page of its own, in reading order and in page
+    // coordinates, their pieces inside the area; nothing on failure.
+    virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) = 0;
+    // The text of one piece read alone (empty when it reads as nothing); nothing on failure.
+    virtual std::optional<std::string> read(const GreyPage& page, const Rect& piece) = 0;
+};
+
+}  // namespace linuxplatform

@@ -1,0 +1,122 @@
+#include "platform/linux/recognition/PageRegions.h"
+
+#include <algorithm>
+#include <array>
+
+namespace linuxplatform {
+
+namespace {
+
+struct Gap {
+    int start = 0, end = 0;  // blank rows or columns [start, end)
+    int size() const { return end - start; }
+};
+
+// A row or column is blank when all its pixels inside the region are the page's ground.
+void blanks(const GreyPage& page, std::uint8_t ground, const Rect& r, std::vector<bool>& rows, std::vector<bool>& columns) {
+    rows.assign(static_cast<std::size_t>(r.height()), true);
+    columns.assign(static_cast<std::size_t>(r.width()), true);
+    const std::uint8_t* first = page.pixels.data() + static_cast<std::size_t>(r.top) * page.width + r.left;
+    for (int y = 0; y < r.height(); ++y) {
+        const std::uint8_t* row = first + static_cast<std::size_t>(y) * page.width;
+        bool blank = true;
+        for (int x = 0; x < r.width(); ++x) {
+            if (row[x] == ground) continue;
+            blank = false;
+            columns[static_cast<std::size_t>(x)] = false;
+        }
+        rows[static_cast<std::size_t>(y)] = blank;
+    }
+}
+
+// Runs of blank entries strictly inside the content, and the content's extent.
+std::vector<Gap> gaps(const std::vector<bool>& blank, int& begin, int& end) {
+    const int n = static_cast<int>(blank.size());
+    begin = 0;
+    end = n;
+    while (begin < n && blank[static_cast<std::size_t>(begin)]) ++begin;
+    while (end > begin && blank[static_cast<std::size_t>(end - 1)]) --end;
+    std::vector<Gap> out;
+    for (int i = begin; i < end; ++i) {
+        if (!blank[static_cast<std::size_t>(i)]) continue;
+        int j = i;
+        while (j < end && blank[static_cast<std::size_t>(j)]) ++j;
+        out.push_back({i, j});
+        i = j;
+    }
+    return out;
+}
+
+// The median height of the runs of rows with something in them: the height of the region's lines.
+int lineHeight(const std::vector<bool>& blank, int begin, int end) {
+    std::vector<int> runs;
+    for (int i = begin; i < end; ++i) {
+        if (blank[static_cast<std::size_t>(i)]) continue;
+        int j = i;
+        while (j < end && !blank[static_cast<std::size_t>(j)]) ++j;
+        runs.push_back(j - i);
+        i = j;
+    }
+    if (runs.empty()) return 0;
+    std::nth_element(runs.begin(), runs.begin() + static_cast<long>(runs.size() / 2), runs.end());
+    return runs[runs.size() / 2];
+}
+
+void cut(const GreyPage& page, std::uint8_t ground, Rect r, std::vector<Rect>& out, std::vector<bool>& rows,
+         std::vector<bool>& columns) {
+    blanks(page, ground, r, rows, columns);
+    int top = 0, bottom = 0, left = 0, right = 0;
+    auto across = gaps(rows, top, bottom);
+    auto down = gaps(columns, left, right);
+    if (top >= bottom || left >= right) return;  // nothing in it
+    // Blank columns that run the region's full height no longer do once blank rows are trimmed, and
+    // the other way round; the trimmed region is looked at again.
+    const Rect content{r.left + left, r.top + top, r.left + right, r.top + bottom};
+    if (content != r) return cut(page, ground, content, out, rows, columns);
+    // Between the words of large text the blank columns are wide too: a gutter is wider than the
+    // region's lines are tall, whatever the size of its text.
+    const int gutter = std::max(PageRegions::columnGap, 3 * lineHeight(rows, top, bottom) / 2);
+    std::erase_if(across, [](const Gap& g) { return g.size() < PageRegions::rowGap; });
+    std::erase_if(down, [gutter](const Gap& g) { return g.size() < gutter; });
+    const auto widest = [](const std::vector<Gap>& g) {
+        int w = 0;
+        for (const Gap& x : g) w = std::max(w, x.size());
+        return w;
+    };
+    if (across.empty() && down.empty()) {
+        out.push_back(r);
+        return;
+    }
+    // Columns first when their gutter is at least as wide as the widest gap between rows.
+    const bool byColumns = widest(down) >= widest(across);
+    const auto& parts = byColumns ? down : across;
+    int from = 0;
+    const int length = byColumns ? r.width() : r.height();
+    for (std::size_t i = 0; i <= parts.size(); ++i) {
+        const int to = i < parts.size() ? parts[i].start : length;
+        const Rect piece = byColumns ? Rect{r.left + from, r.top, r.left + to, r.bottom}
+                                     : Rect{r.left, r.top + from, r.right, r.top + to};
+        cut(page, ground, piece, out, rows, columns);
+        if (i < parts.size()) from = parts[i].end;
+    }
+}
+
+}  // namespace
+
+std::vector<Rect> PageRegions::of(const GreyPage& page) {
+    std::vector<Rect> out;
+    if (page.width <= 0 || page.height <= 0 || page.pixels.size() < static_cast<std::size_t>(page.width) * page.height)
+        return out;
+    // The ground is the page's most common grey.
+    std::array<std::size_t, 256> counts{};
+    for (const std::uint8_t v : page.pixels) ++counts[v];
+    const auto ground = static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+    std::vector<bool> rows, columns;
+    cut(page, ground, {0, 0, page.width, page.height}, out, rows, columns);
+    for (Rect& r : out)
+        r = {std::max(0, r.left - margin), std::max(0, r.top - margin), std::min(page.width, r.right + margin),
+             std::min(page.height, r.bottom + margin)};
+    return out;
+}
+
+}  // namespace linuxplatform

@@ -1,0 +1,159 @@
+#include "platform/linux/recognition/TesseractRecognizer.h"
+
+#include <leptonica/allheaders.h>
+#include <omp.h>
+#include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace linuxplatform {
+
+namespace {
+
+// The text at the iterator, without the line ends the engine puts after lines.
+std::string utf8(const tesseract::ResultIterator& it, tesseract::PageIteratorLevel level) {
+    std::unique_ptr<char[]> text(it.GetUTF8Text(level));
+    std::string reading = text ? std::string(text.get()) : std::string();
+    while (!reading.empty() && (reading.back() == '\n' || reading.back() == '\r'))
+        reading.pop_back();
+    return reading;
+}
+
+}  // namespace
+
+TesseractRecognizer::TesseractRecognizer() = default;
+
+TesseractRecognizer::~TesseractRecognizer() {
+    std::lock_guard lock(mutex_);
+    if (api_) api_->End();
+}
+
+std::string TesseractRecognizer::dataPath() {
+    if (const char* prefix = std::getenv("TESSDATA_PREFIX"); prefix && *prefix) return prefix;
+    return "/usr/share/tesseract-ocr/5/tessdata";
+}
+
+bool TesseractRecognizer::ready() {
+    if (loaded_) return true;
+    if (failed_) return false;
+    // Leptonica reports, on stderr, every band in which it finds nothing to read.
+    setMsgSeverity(L_SEVERITY_NONE);
+    api_ = std::make_unique<tesseract::TessBaseAPI>();
+    // Dictionaries can only be turned off while the engine loads.
+    const std::vector<std::string> names{"load_system_dawg", "load_freq_dawg"};
+    const std::vector<std::string> values{"0", "0"};
+    const std::string path = dataPath();
+    if (api_->Init(path.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) != 0) {
+        api_.reset();
+        failed_ = true;  // a missing language file does not appear while we run
+        return false;
+    }
+    api_->SetVariable("debug_file", "/dev/null");
+    loaded_ = true;
+    return true;
+}
+
+std::optional<std::vector<std::optional<std::string>>> TesseractRecognizer::recognize(const platform::Image& image) {
+    const GreyPage page = GreyPage::of(image);
+    std::lock_guard lock(mutex_);
+    if (!ready() || !setImage(page, {0, 0, page.width, page.height})) return std::nullopt;
+    api_->SetPageSegMode(tesseract::PSM_AUTO);
+    if (api_->Recognize(nullptr) != 0) {
+        api_->Clear();
+        return std::nullopt;
+    }
+    const double minimumHeight = minimumTextHeight * page.height;
+    std::vector<std::optional<std::string>> out;
+    if (std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator()); it && !it->Empty(tesseract::RIL_TEXTLINE)) {
+        do {
+            int left = 0, top = 0, right = 0, bottom = 0;
+            if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) || bottom - top < minimumHeight)
+                continue;
+            std::string reading = utf8(*it, tesseract::RIL_TEXTLINE);
+            out.push_back(reading.empty() ? std::nullopt : std::optional<std::string>(std::move(reading)));
+        } while (it->Next(tesseract::RIL_TEXTLINE));
+    }
+    api_->Clear();
+    return out;
+}
+
+bool TesseractRecognizer::setImage(const GreyPage& page, const Rect& rect) {
+    if (page.width <= 0 || page.height <= 0 ||
+        page.pixels.size() < static_cast<std::size_t>(page.width) * page.height || rect.left < 0 || rect.top < 0 ||
+        rect.right > page.width || rect.bottom > page.height || rect.width() <= 0 || rect.height() <= 0)
+        return false;
+    // A background reader keeps to one core: the engine's parallel loops ask for a fixed number of
+    // threads whose waiting spins cost several times the work itself. No level of nesting may be
+    // active, so every such loop runs on this thread alone.
+    omp_set_max_active_levels(0);
+    api_->SetImage(page.pixels.data() + static_cast<std::size_t>(rect.top) * page.width + rect.left, rect.width(),
+                   rect.height(), 1, page.width);
+    api_->SetSourceResolution(144);
+    return true;
+}
+
+std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPage& page, const Rect& area) {
+    std::lock_guard lock(mutex_);
+    if (!ready() || !setImage(page, area)) return std::nullopt;
+    api_->SetPageSegMode(tesseract::PSM_AUTO);
+    // Similar words merged into one, as the engine merges them before it reads a line.
+    std::unique_ptr<tesseract::PageIterator> it(api_->AnalyseLayout(true));
+    std::vector<LineLayout> out;
+    if (!it || it->Empty(tesseract::RIL_WORD)) {
+        api_->Clear();
+        return out;  // nothing in the area
+    }
+    // Whole boxes, dots above and below included, as the engine cuts them.
+    it->SetBoundingBoxComponents(true, true);
+    const int width = area.width(), height = area.height();
+    const double minimumHeight = minimumTextHeight * page.height;
+    const auto onPage = [&](Rect r) { return Rect{r.left + area.left, r.top + area.top, r.right + area.left, r.bottom + area.top}; };
+    bool keep = false;
+    do {
+        if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+            Rect box;
+            keep = it->BoundingBox(tesseract::RIL_TEXTLINE, &box.left, &box.top, &box.right, &box.bottom) &&
+                   box.height() >= minimumHeight;
+            if (keep) out.push_back({onPage(box), {}});
+        }
+        int left = 0, top = 0, right = 0, bottom = 0, x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+        if (!keep || !it->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom) ||
+            !it->Baseline(tesseract::RIL_WORD, &x1, &y1, &x2, &y2))
+            continue;
+        // The engine's own cut, in its coordinates (y up): the word box grown to the row's
+        // descenders and ascenders at the baseline under the word's middle, then padded.
+        int wl = left, wr = right, wb = height - bottom, wt = height - top;
+        const int middle = (wl + wr) / 2;
+        const float b1 = static_cast<float>(height - y1), b2 = static_cast<float>(height - y2);
+        const float baseline = x2 == x1 ? b1 : b1 + (b2 - b1) * static_cast<float>(middle - x1) / static_cast<float>(x2 - x1);
+        float rowHeight = 0, descenders = 0, ascenders = 0;
+        it->RowAttributes(&rowHeight, &descenders, &ascenders);
+        const float xHeight = rowHeight - ascenders + descenders;
+        if (baseline + descenders < static_cast<float>(wb)) wb = static_cast<int>(baseline + descenders);
+        if (baseline + xHeight + ascenders > static_cast<float>(wt)) wt = static_cast<int>(baseline + xHeight + ascenders);
+        constexpr int padding = 4;
+        const Rect piece{std::max(0, wl - padding), std::max(0, height - (wt + padding)), std::min(width, wr + padding),
+                         std::min(height, height - (wb - padding))};
+        if (piece.width() > 0 && piece.height() > 0) out.back().pieces.push_back(onPage(piece));
+    } while (it->Next(tesseract::RIL_WORD));
+    api_->Clear();
+    return out;
+}
+
+std::optional<std::string> TesseractRecognizer::read(const GreyPage& page, const Rect& piece) {
+    std::lock_guard lock(mutex_);
+    if (!ready() || !setImage(page, piece)) return std::nullopt;
+    // The piece alone, as one line: the engine reads the image it is given whole.
+    api_->SetPageSegMode(tesseract::PSM_RAW_LINE);
+    std::unique_ptr<char[]> text(api_->Recognize(nullptr) == 0 ? api_->GetUTF8Text() : nullptr);
+    api_->Clear();
+    if (!text) return std::nullopt;
+    std::string reading;
+    for (const char* c = text.get(); *c; ++c) reading += *c == '\n' ? ' ' : *c;
+    while (!reading.empty() && reading.back() == ' ') reading.pop_back();
+    return reading;
+}
+
+}  // namespace linuxplatform
