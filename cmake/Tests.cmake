@@ -34,18 +34,24 @@ if(WS_BUILD_LINUX)
 endif()
 
 if(WS_BUILD_LINUX)
-    # Tests of the real desktop layers; they need Xvfb, openbox, D-Bus and AT-SPI (scripts/test starts them).
-    file(GLOB WS_DESKTOP_SOURCES CONFIGURE_DEPENDS tests/desktop/*.cpp)
-    if(WS_DESKTOP_SOURCES)
-        add_executable(desktop_tests ${WS_DESKTOP_SOURCES})
-        target_link_libraries(desktop_tests PRIVATE wellspire_core wellspire_linux PkgConfig::HTTPLIB
-            GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+    # The harness every desktop suite shares: the agent, a loopback backend, clients, X/AT-SPI probes.
+    file(GLOB WS_DESKTOP_HARNESS_SOURCES CONFIGURE_DEPENDS tests/desktop/*.cpp tests/desktop/*.h)
+    add_library(desktop_harness STATIC ${WS_DESKTOP_HARNESS_SOURCES})
+    target_link_libraries(desktop_harness PUBLIC wellspire_core wellspire_linux PkgConfig::HTTPLIB
+        GTest::gtest GTest::gmock Threads::Threads)
+    target_include_directories(desktop_harness PUBLIC tests)
+    target_compile_options(desktop_harness PRIVATE ${WS_WARNINGS})
+    target_compile_definitions(desktop_harness PUBLIC
+        WS_BUILD_DIR="${CMAKE_BINARY_DIR}" WS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+    # Tests of the real agent on an X11 session: Xvfb, openbox, D-Bus and AT-SPI (scripts/desktop-session).
+    if(WS_SESSION_X11)
+        file(GLOB WS_DESKTOP_X11_SOURCES CONFIGURE_DEPENDS tests/desktop/x11/*.cpp)
+        add_executable(desktop_tests ${WS_DESKTOP_X11_SOURCES})
+        target_link_libraries(desktop_tests PRIVATE desktop_harness GTest::gtest_main)
         # The tests drive the real agent binary.
         add_dependencies(desktop_tests wellspire-agent)
-        target_include_directories(desktop_tests PRIVATE tests)
         target_compile_options(desktop_tests PRIVATE ${WS_WARNINGS})
-        target_compile_definitions(desktop_tests PRIVATE
-            WS_BUILD_DIR="${CMAKE_BINARY_DIR}" WS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-        gtest_discover_tests(desktop_tests PROPERTIES LABELS desktop RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
+        gtest_discover_tests(desktop_tests PROPERTIES LABELS "desktop;x11" RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
     endif()
 endif()

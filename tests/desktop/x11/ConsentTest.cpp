@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "DesktopHarness.h"
-#include "SignalProbe.h"
+#include "desktop/DesktopHarness.h"
+#include "desktop/SignalProbe.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <QImage>
 
-#include "DesktopHarness.h"
+#include "desktop/DesktopHarness.h"
 
 namespace {
 

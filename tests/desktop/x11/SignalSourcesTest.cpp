@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "DesktopHarness.h"
-#include "SignalProbe.h"
+#include "desktop/DesktopHarness.h"
+#include "desktop/SignalProbe.h"
 #include "platform/Platform.h"
 #include "platform/linux/common/AtspiAccessibility.h"
 #include "platform/linux/common/ImageScaling.h"

@@ -2,8 +2,8 @@
 // a loopback backend.
 #include <gtest/gtest.h>
 
-#include "DesktopHarness.h"
-#include "SignalProbe.h"
+#include "desktop/DesktopHarness.h"
+#include "desktop/SignalProbe.h"
 
 namespace {
 

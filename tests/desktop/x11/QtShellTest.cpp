@@ -24,7 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "DesktopHarness.h"
+#include "desktop/DesktopHarness.h"
 #include "checkins/Popup.h"
 #include "checkins/Snooze.h"
 #include "platform/Platform.h"

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "DesktopHarness.h"
+#include "desktop/DesktopHarness.h"
 
 namespace {
 

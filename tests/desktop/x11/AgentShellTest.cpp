@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "DesktopHarness.h"
+#include "desktop/DesktopHarness.h"
 #include "pairing/DeviceAuth.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "DesktopHarness.h"
-#include "SignalProbe.h"
+#include "desktop/DesktopHarness.h"
+#include "desktop/SignalProbe.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "DesktopHarness.h"
-#include "SignalProbe.h"
+#include "desktop/DesktopHarness.h"
+#include "desktop/SignalProbe.h"
 #include "pairing/DeviceAuth.h"
 #include "platform/linux/common/FileSecretStore.h"
 
