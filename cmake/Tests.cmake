@@ -52,6 +52,6 @@ if(WS_BUILD_LINUX)
         # The tests drive the real agent binary.
         add_dependencies(desktop_tests wellspire-agent)
         target_compile_options(desktop_tests PRIVATE ${WS_WARNINGS})
-        gtest_discover_tests(desktop_tests PROPERTIES LABELS "desktop;x11" RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
+        gtest_discover_tests(desktop_tests PROPERTIES LABELS desktop RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
     endif()
 endif()
