@@ -348,7 +348,31 @@ void AtspiFocusTracker::askNewApplications() {
             g_object_unref(app);
         }
     }
+    if (!focused_) findFocusInSilentApplications(desktop, apps);
     g_object_unref(desktop);
+}
+
+bool AtspiFocusTracker::heardFrom(AtspiAccessible* object) const {
+    return object && object->parent.app && object->parent.app->bus_name &&
+           heard_.count(object->parent.app->bus_name) > 0;
+}
+
+// Nothing has focus as far as events tell: an application that never sends any may hold it.
+void AtspiFocusTracker::findFocusInSilentApplications(AtspiAccessible* desktop, gint apps) {
+    for (gint a = 0; a < apps && !focused_; ++a) {
+        GError* error = nullptr;
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, &error);
+        if (error) g_clear_error(&error);
+        if (!app) continue;
+        if (!heardFrom(app)) {
+            if (AtspiAccessible* found = focusedInActiveWindows(app, kActivationMaxNodes, kActivationBudget)) {
+                setFocused(found);
+                g_object_unref(found);
+                readNow();
+            }
+        }
+        g_object_unref(app);
+    }
 }
 
 void AtspiFocusTracker::stop() {
@@ -374,6 +398,8 @@ void AtspiFocusTracker::onEvent(AtspiEvent* event, void* data) {
     auto* self = static_cast<AtspiFocusTracker*>(data);
     const std::string type = event->type ? event->type : "";
     if (event->source) {
+        if (event->source->parent.app && event->source->parent.app->bus_name)
+            self->heard_.insert(event->source->parent.app->bus_name);
         if (type.rfind("object:state-changed:focused", 0) == 0)
             self->focusChanged(event->source, event->detail1 != 0);
         else if (type.rfind("window:activate", 0) == 0)
@@ -517,6 +543,17 @@ std::optional<AtspiFocusTracker::Reading> AtspiFocusTracker::read(bool refind) {
         g_object_unref(app);
         if (!again) return std::nullopt;
         setFocused(again);
+        g_object_unref(again);
+        return read(false);
+    }
+    // An application that tells of nothing does not tell when the focus moves on either.
+    if (refind && !heardFrom(object) && !hasState(object, ATSPI_STATE_FOCUSED)) {
+        AtspiAccessible* app = focusedApp_ ? static_cast<AtspiAccessible*>(g_object_ref(focusedApp_)) : nullptr;
+        AtspiAccessible* again = app ? focusedInActiveWindows(app, kActivationMaxNodes, kActivationBudget) : nullptr;
+        if (app) g_object_unref(app);
+        g_object_unref(object);
+        setFocused(again);
+        if (!again) return std::nullopt;
         g_object_unref(again);
         return read(false);
     }

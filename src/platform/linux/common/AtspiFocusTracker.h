@@ -87,6 +87,11 @@ private:
     GSource* applicationsWatch_ = nullptr;
     gint lastApplications_ = -1;
     std::set<std::string> asked_;  // bus names of the applications asked for their content
+    // Bus names of the applications that sent us any event. One that never does (a Qt 5 bridge
+    // that came up before it could see our listeners stays silent for good) is looked at instead.
+    std::set<std::string> heard_;
+    bool heardFrom(AtspiAccessible* object) const;
+    void findFocusInSilentApplications(AtspiAccessible* desktop, gint apps);
 
     mutable std::mutex mutex_;
     Published published_;
