@@ -176,8 +176,9 @@ int main(int argc, char** argv) {
     services.accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
         consent, std::make_shared<linuxplatform::AccessibilityBus>(),
         [] { return std::make_unique<linuxplatform::AtspiAccessibility>(); }, showPrivacy);
-    services.screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(
-        consent, backends.capture, showPrivacy);
+    auto screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(consent, backends.capture, showPrivacy);
+    screenCapture->followConsent();
+    services.screenCapture = screenCapture;
     services.textRecognizer =
         std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
     services.windowing = windowing;

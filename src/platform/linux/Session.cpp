@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/linux/common/UnavailableScreenCapture.h"
 #ifdef WS_SESSION_X11
 #include "platform/linux/x11/X11DisplayLoss.h"
 #include "platform/linux/x11/X11FocusedWindow.h"
@@ -54,13 +55,37 @@ void Session::leaveWhenDisplayIsLost(std::function<void()> leave) const {
 
 SessionBackends Session::backends() const {
     SessionBackends b;
+#ifdef WS_SESSION_WAYLAND
+    if (info_.wayland()) return waylandBackends();
+#endif
 #ifdef WS_SESSION_X11
     b.capture = std::make_shared<X11ScreenCapture>();
     b.workspace = std::make_shared<X11Workspace>();
     b.focusedWindow = x11FocusedWindowFrame;
     b.description = "session=x11 capture=xcomposite workspace=ewmh+xinput2";
+#else
+    b.capture = std::make_shared<UnavailableScreenCapture>("this agent was built without X11 support");
+    b.description = "session=x11 capture=none (not built)";
 #endif
     return b;
 }
+
+#ifdef WS_SESSION_WAYLAND
+SessionBackends Session::waylandBackends() const {
+    SessionBackends b;
+    const auto globals = WaylandGlobals::query();
+    b.description = "session=wayland desktop=" + (info_.desktop().empty() ? std::string("unknown") : info_.desktop());
+    b.capture = std::make_shared<UnavailableScreenCapture>("this Wayland session offers no screen capture the agent can use");
+    b.description += " capture=none";
+#ifdef WS_SESSION_X11
+    // Through Xwayland the agent sees only the X clients: better than nothing until AT-SPI tells more.
+    b.workspace = std::make_shared<X11Workspace>();
+    b.focusedWindow = x11FocusedWindowFrame;
+    b.description += " workspace=xwayland";
+#endif
+    (void)globals;
+    return b;
+}
+#endif
 
 }  // namespace linuxplatform

@@ -55,6 +55,8 @@ public:
     SessionBackends backends() const;
 
 private:
+    SessionBackends waylandBackends() const;
+
     SessionInfo info_;
 };
 

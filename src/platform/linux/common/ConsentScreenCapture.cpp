@@ -9,10 +9,25 @@ ConsentScreenCapture::ConsentScreenCapture(std::shared_ptr<Consent> consent,
                                            std::function<void()> showConsent)
     : consent_(std::move(consent)), capture_(std::move(capture)), showConsent_(std::move(showConsent)) {}
 
+void ConsentScreenCapture::followConsent() {
+    // A capture that must be started (a portal session) starts when the user agrees, not before.
+    std::weak_ptr<ConsentScreenCapture> weak = shared_from_this();
+    consent_->onChange([weak, agreed = consent_->screenText()]() mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        const bool now = self->consent_->screenText();
+        if (now && !agreed) self->capture_->request();
+        agreed = now;
+    });
+}
+
 bool ConsentScreenCapture::preflight() { return consent_->screenText() && capture_->preflight(); }
 
 void ConsentScreenCapture::request() {
-    if (!consent_->screenText() && showConsent_) showConsent_();
+    if (consent_->screenText())
+        capture_->request();
+    else if (showConsent_)
+        showConsent_();
 }
 
 void ConsentScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {

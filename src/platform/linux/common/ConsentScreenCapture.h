@@ -11,10 +11,13 @@ namespace linuxplatform {
 
 class Consent;
 
-class ConsentScreenCapture final : public platform::ScreenCapture {
+class ConsentScreenCapture final : public platform::ScreenCapture,
+                                   public std::enable_shared_from_this<ConsentScreenCapture> {
 public:
     ConsentScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<platform::ScreenCapture> capture,
                          std::function<void()> showConsent);
+    // Asks the capture to start once the user agrees (main thread, once, after construction).
+    void followConsent();
     bool preflight() override;
     void request() override;
     void shareableContent(std::function<void(platform::ContentResult)> completion) override;
