@@ -12,7 +12,9 @@ ConsentScreenCapture::ConsentScreenCapture(std::shared_ptr<Consent> consent,
 bool ConsentScreenCapture::preflight() { return consent_->screenText() && capture_->preflight(); }
 
 void ConsentScreenCapture::request() {
-    if (!consent_->screenText() && showConsent_) showConsent_();
+    // With the user's agreement the desktop may still have its own question (the portal's dialog).
+    if (consent_->screenText()) capture_->request();
+    else if (showConsent_) showConsent_();
 }
 
 void ConsentScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
