@@ -156,6 +156,7 @@ PortalScreenCapture::~PortalScreenCapture() {
 }
 
 bool PortalScreenCapture::preflight() {
+    if (!impl_->consent->screenText()) return false;
     std::lock_guard lock(impl_->mutex);
     return impl_->stream && !impl_->stream->ended() && impl_->stream->frames() > 0;
 }
