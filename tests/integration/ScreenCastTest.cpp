@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -91,12 +93,12 @@ protected:
         dir_ = mkdtemp(pattern);
         // Everything started from here on lives in this directory and on this bus.
         for (const char* sub : {"portals", "config", "data", "state"}) fs::create_directories(dir_ / sub);
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-        setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
+        set("XDG_RUNTIME_DIR", dir_);
+        set("PIPEWIRE_RUNTIME_DIR", dir_);
         for (const auto& [name, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
                                         {"XDG_STATE_HOME", "state"}, {"XDG_DESKTOP_PORTAL_DIR", "portals"}})
-            setenv(name, (dir_ / sub).c_str(), 1);
-        setenv("XDG_CURRENT_DESKTOP", "wsfake", 1);
+            set(name, dir_ / sub);
+        set("XDG_CURRENT_DESKTOP", "wsfake");
         // A bus that activates the permission store (where the portal keeps restore data) and nothing
         // else: no document portal mounting its file system in the directory.
         fs::create_directories(dir_ / "services");
@@ -109,7 +111,7 @@ protected:
         std::istringstream bus(output("dbus-daemon --config-file=" + (dir_ / "bus.conf").string() +
                                       " --fork --print-address=1 --print-pid=1"));
         bus >> address_ >> busPid_;
-        setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+        set("DBUS_SESSION_BUS_ADDRESS", address_);
         pipewire_ = std::make_unique<Child>(std::vector<std::string>{"pipewire"});
         ASSERT_TRUE(within(10, [&] { return fs::exists(dir_ / "pipewire-0"); }));
     }
@@ -127,10 +129,8 @@ protected:
             kill(pid, SIGTERM);
             within(5, [pid] { return kill(pid, 0) != 0; });
         }
-        for (const char* name : {"XDG_RUNTIME_DIR", "PIPEWIRE_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                                 "XDG_STATE_HOME", "XDG_DESKTOP_PORTAL_DIR", "XDG_CURRENT_DESKTOP",
-                                 "DBUS_SESSION_BUS_ADDRESS"})
-            unsetenv(name);
+        for (const auto& [name, value] : saved_)
+            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         std::error_code ignored;  // the bus may still be taking its socket away
         if (!dir_.empty()) fs::remove_all(dir_, ignored);
     }
@@ -143,6 +143,14 @@ protected:
             "mode=provide", "stream-properties=p,node.name=ws-producer,media.class=Video/Source"});
     }
 
+    // The environment the processes of this test inherit; the test runner's own comes back after.
+    void set(const std::string& name, const fs::path& value) {
+        const char* old = std::getenv(name.c_str());
+        if (!saved_.count(name)) saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+
+    std::map<std::string, std::optional<std::string>> saved_;
     fs::path dir_;
     std::string address_;
     pid_t busPid_ = -1;
@@ -204,7 +212,8 @@ TEST_F(ScreenCastTest, ThePortalSessionFollowsConsentAndTheCompositor) {
     static int argc = 1;
     static char name[] = "integration_tests";
     static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+    // Ours for this test only, where no other test left one.
+    std::unique_ptr<QCoreApplication> app(QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv));
     const auto bus = QDBusConnection::connectToBus(QString::fromStdString(address_), QStringLiteral("screencast-test"));
     auto consent = std::make_shared<Consent>((dir_ / "agent.ini").string());
     auto backendLog = [&] { return output("cat '" + log.string() + "' 2>/dev/null"); };
