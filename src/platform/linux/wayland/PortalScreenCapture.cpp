@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QThread>
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 
@@ -153,6 +154,22 @@ PortalScreenCapture::~PortalScreenCapture() {
     impl->thread.quit();
     impl->thread.wait();
     impl->drop("the agent is quitting");
+}
+
+bool PortalScreenCapture::available() {
+    // The session bus looks for services where the XDG data folders are.
+    const char* dirs = std::getenv("XDG_DATA_DIRS");
+    const char* home = std::getenv("XDG_DATA_HOME");
+    std::string all = std::string(home && *home ? home : "") + ":" + (dirs && *dirs ? dirs : "/usr/local/share:/usr/share");
+    std::size_t begin = 0;
+    while (begin <= all.size()) {
+        const std::size_t end = std::min(all.find(':', begin), all.size());
+        const std::string dir = all.substr(begin, end - begin);
+        if (!dir.empty() && access((dir + "/dbus-1/services/org.freedesktop.portal.Desktop.service").c_str(), R_OK) == 0)
+            return true;
+        begin = end + 1;
+    }
+    return false;
 }
 
 bool PortalScreenCapture::preflight() {

@@ -31,6 +31,11 @@ public:
     PortalScreenCapture(const PortalScreenCapture&) = delete;
     PortalScreenCapture& operator=(const PortalScreenCapture&) = delete;
 
+    // Whether the session bus can start the desktop portal at all: its service file is installed.
+    // Cheap (no D-Bus call) and optimistic; whether the desktop's portal backend can share a screen
+    // shows only when a session is asked for.
+    static bool available();
+
     // True only while a session streams and a picture has come; never prompts.
     bool preflight() override;
     // Starts a session unless one runs (shows the desktop's dialog where no restore token holds).
