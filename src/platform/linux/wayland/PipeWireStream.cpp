@@ -187,14 +187,18 @@ void PipeWireStream::onProcess() {
         // A buffer smaller than its own description is skipped, never read past.
         if (stride >= static_cast<std::size_t>(width_) * 4 && needed <= d->maxsize) {
             const auto* base = static_cast<const std::uint8_t*>(d->data) + offset;
-            std::vector<std::uint8_t>& copy = spare_;
+            // The buffer swapped out last time is reused unless a reader still converts it.
+            if (!spare_ || spare_.use_count() > 1) spare_ = std::make_shared<std::vector<std::uint8_t>>();
+            std::vector<std::uint8_t>& copy = *spare_;
             copy.resize(row * static_cast<std::size_t>(h));
             for (int r = 0; r < h; ++r)
                 std::memcpy(copy.data() + row * static_cast<std::size_t>(r),
                             base + static_cast<std::size_t>(y + r) * stride + static_cast<std::size_t>(x) * 4, row);
             {
                 std::lock_guard lock(mutex_);
-                raw_.swap(copy);
+                std::shared_ptr<const std::vector<std::uint8_t>> latest = std::move(spare_);
+                spare_ = std::const_pointer_cast<std::vector<std::uint8_t>>(std::move(raw_));
+                raw_ = std::move(latest);
                 rawWidth_ = w;
                 rawHeight_ = h;
                 rawBgr_ = blueFirst(format_);
@@ -211,24 +215,38 @@ void PipeWireStream::onEnded() {
 }
 
 std::shared_ptr<const platform::Image> PipeWireStream::latest() const {
-    std::lock_guard lock(mutex_);
-    if (rawSequence_ == 0) return nullptr;
-    if (converted_ && convertedSequence_ == rawSequence_) return converted_;
+    std::shared_ptr<const std::vector<std::uint8_t>> raw;
+    int width = 0, height = 0;
+    bool bgr = false;
+    std::uint64_t sequence = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (rawSequence_ == 0) return nullptr;
+        if (converted_ && convertedSequence_ == rawSequence_) return converted_;
+        raw = raw_;
+        width = rawWidth_;
+        height = rawHeight_;
+        bgr = rawBgr_;
+        sequence = rawSequence_;
+    }
     auto image = std::make_shared<platform::Image>();
-    image->width = rawWidth_;
-    image->height = rawHeight_;
-    image->rgba.resize(raw_.size());
-    const std::uint8_t* s = raw_.data();
+    image->width = width;
+    image->height = height;
+    image->rgba.resize(raw->size());
+    const std::uint8_t* s = raw->data();
     std::uint8_t* t = image->rgba.data();
-    const int r = rawBgr_ ? 2 : 0, b = rawBgr_ ? 0 : 2;
-    for (std::size_t i = 0; i < raw_.size(); i += 4) {
+    const int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
+    for (std::size_t i = 0; i < raw->size(); i += 4) {
         t[i] = s[i + r];
         t[i + 1] = s[i + 1];
         t[i + 2] = s[i + b];
         t[i + 3] = 255;
     }
-    converted_ = image;
-    convertedSequence_ = rawSequence_;
+    std::lock_guard lock(mutex_);
+    if (sequence > convertedSequence_) {
+        converted_ = image;
+        convertedSequence_ = sequence;
+    }
     return image;
 }
 

@@ -59,9 +59,11 @@ private:
     int width_ = 0, height_ = 0;
 
     mutable std::mutex mutex_;
-    std::vector<std::uint8_t> spare_;  // PipeWire thread: the next frame is copied here, then swapped in
+    // PipeWire thread: the next frame is copied here, then swapped in. Readers convert the latest
+    // frame outside the lock, so the PipeWire thread never waits for a conversion.
+    std::shared_ptr<std::vector<std::uint8_t>> spare_;
     // The latest frame's visible area, rows packed, in the negotiated byte order.
-    std::vector<std::uint8_t> raw_;
+    std::shared_ptr<const std::vector<std::uint8_t>> raw_;
     int rawWidth_ = 0, rawHeight_ = 0;
     bool rawBgr_ = false;
     std::uint64_t rawSequence_ = 0;

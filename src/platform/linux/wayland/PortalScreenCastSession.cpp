@@ -201,13 +201,15 @@ bool PortalScreenCastSession::request(const char* slot, const std::function<QDBu
     }
     auto* watcher = new QDBusPendingCallWatcher(send(token), this);
     const auto serial = serial_;
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, serial](QDBusPendingCallWatcher* call) {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, serial, expected = requestPath_](QDBusPendingCallWatcher* call) {
         call->deleteLater();
         if (serial != serial_) return;
         QDBusPendingReply<QDBusObjectPath> reply = *call;
         if (reply.isError()) return fail(QStringLiteral("the screen-cast portal: ") + reply.error().message());
+        // Answered already (and the next step asked): nothing left to follow.
+        if (requestPath_ != expected) return;
         const QString used = reply.value().path();
-        if (!requestPath_.isEmpty() && used != requestPath_) {
+        if (used != requestPath_) {
             const char* pending = requestSlot_;
             stopListening();
             requestPath_ = used;
