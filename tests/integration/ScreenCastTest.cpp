@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "platform/linux/common/Consent.h"
+#include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/wayland/CompositorWindows.h"
 #include "platform/linux/wayland/PipeWireStream.h"
 #include "platform/linux/wayland/PortalScreenCapture.h"
 
@@ -218,7 +220,16 @@ TEST_F(ScreenCastTest, ThePortalSessionFollowsConsentAndTheCompositor) {
     auto consent = std::make_shared<Consent>((dir_ / "agent.ini").string());
     auto backendLog = [&] { return output("cat '" + log.string() + "' 2>/dev/null"); };
     {
-        PortalScreenCapture capture(consent, nullptr, bus);
+        // What a compositor tells (topmost last), and one of the agent's own panels on screen.
+        struct Windows : CompositorWindows {
+            std::vector<CompositorWindow> windows() const override {
+                return {{1, 100, "below", {0, 0, 50, 36}, false, true},
+                        {2, 200, "hidden", {0, 0, 20, 20}, false, false},
+                        {3, 300, "top", {5, 3, 10, 10}, true, true}};
+            }
+        };
+        OwnWindows::shared().shown(1, {0, 26, 8, 10});  // over the red border
+        PortalScreenCapture capture(consent, std::make_shared<Windows>(), bus);
         capture.request();  // without consent nothing starts
         settle(1);
         EXPECT_EQ(backendLog(), "");
@@ -234,6 +245,14 @@ TEST_F(ScreenCastTest, ThePortalSessionFollowsConsentAndTheCompositor) {
         const auto display = std::get<platform::ShareableContent>(content).displays.at(0);
         EXPECT_EQ(display.width, 50);
         EXPECT_EQ(display.height, 36);
+        // The agent's panel first, then the compositor's visible windows topmost first, in points.
+        const auto windows = std::get<platform::ShareableContent>(content).windows;
+        ASSERT_EQ(windows.size(), 3u);
+        EXPECT_EQ(windows[0].ownerPid, getpid());
+        EXPECT_EQ(windows[0].frame, (platform::Rect{0, 0, 8, 10}));
+        EXPECT_EQ(windows[1].ownerPid, 300);
+        EXPECT_EQ(windows[1].frame, (platform::Rect{5, 23, 10, 10}));
+        EXPECT_EQ(windows[2].ownerPid, 100);
         // The block as a window (points, y upward): alone, and left out of the display.
         const platform::ShareableWindow block{7, 1234, true, {10, 0, 40, 30}};
         platform::CaptureResult result = platform::CaptureError{};
@@ -243,6 +262,9 @@ TEST_F(ScreenCastTest, ThePortalSessionFollowsConsentAndTheCompositor) {
         EXPECT_EQ(image->width, 100);
         EXPECT_EQ(pixel(*image, 5, 5), kRed);
         EXPECT_EQ(pixel(*image, 60, 40), kBlack);
+        EXPECT_EQ(pixel(*image, 6, 62), kBlack);  // the agent's panel, though not in the list
+        EXPECT_EQ(pixel(*image, 6, 40), kRed);
+        OwnWindows::shared().hidden(1);
         capture.captureWindow(block, 40, 30, [&](platform::CaptureResult r) { result = std::move(r); });
         ASSERT_TRUE(std::holds_alternative<std::shared_ptr<const platform::Image>>(result));
         image = std::get<std::shared_ptr<const platform::Image>>(result);
