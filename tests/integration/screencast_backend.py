@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A ScreenCast portal backend for tests: behind the real xdg-desktop-portal it shares one given
-PipeWire node as a 50x36 monitor without asking, remembers the choice, and ends every session on
+PipeWire node (50x36 pixels) as a monitor of 25x18 layout units without asking, remembers the choice, and ends every session on
 SIGUSR1 as a compositor would. Each call is written to the log file, one line each.
 
 usage: screencast_backend.py NODE_ID LOG_FILE"""
@@ -28,7 +28,6 @@ XML = """<node>
  <interface name="org.freedesktop.impl.portal.Session">
   <method name="Close"/>
   <signal name="Closed"/>
-  <property name="version" type="u" access="read"/>
  </interface>
 </node>"""
 INFO = Gio.DBusNodeInfo.new_for_xml(XML)
@@ -40,29 +39,23 @@ def log(line):
         f.write(line + "\n")
 
 
-def ok(results):
-    return GLib.Variant("(ua{sv})", (0, results))
-
-
 def call(conn, sender, path, iface, method, params, invocation):
     args = params.unpack()
     if method == "CreateSession":
         session = args[1]
         sessions[session] = conn.register_object(session, INFO.interfaces[1], call, prop, None)
         log("CreateSession")
-        invocation.return_value(ok({}))
+        invocation.return_value(GLib.Variant("(ua{sv})", (0, {})))
     elif method == "SelectSources":
         options = args[3]
         log("SelectSources " + " ".join(f"{k}={options[k]}" for k in sorted(options)))
-        invocation.return_value(ok({}))
+        invocation.return_value(GLib.Variant("(ua{sv})", (0, {})))
     elif method == "Start":
-        stream = {"size": GLib.Variant("(ii)", (50, 36)), "position": GLib.Variant("(ii)", (0, 0))}
+        stream = {"size": GLib.Variant("(ii)", (25, 18)), "position": GLib.Variant("(ii)", (0, 0))}
         log("Start")
-        invocation.return_value(ok({
-            "streams": GLib.Variant("a(ua{sv})", [(NODE, stream)]),
-            "persist_mode": GLib.Variant("u", 2),
-            "restore_data": GLib.Variant("(suv)", ("wsfake", 1, GLib.Variant("s", "monitor-1"))),
-        }))
+        invocation.return_value(GLib.Variant("(ua{sv})", (0, {
+            "streams": GLib.Variant("a(ua{sv})", [(NODE, stream)]), "persist_mode": GLib.Variant("u", 2),
+            "restore_data": GLib.Variant("(suv)", ("wsfake", 1, GLib.Variant("s", "monitor-1")))})))
     elif method == "Close":
         log("CloseSession")
         conn.unregister_object(sessions.pop(path))
@@ -70,8 +63,7 @@ def call(conn, sender, path, iface, method, params, invocation):
 
 
 def prop(conn, sender, path, iface, name):
-    values = {"AvailableSourceTypes": 1, "AvailableCursorModes": 1 | 2, "version": 4}
-    return GLib.Variant("u", values.get(name, 1))
+    return GLib.Variant("u", {"AvailableSourceTypes": 1, "AvailableCursorModes": 1 | 2, "version": 4}[name])
 
 
 def end_all():
