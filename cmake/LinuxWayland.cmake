@@ -1,7 +1,14 @@
 # The Wayland session: portal + PipeWire capture, compositor add-ons, the AT-SPI workspace.
 if(WS_SESSION_WAYLAND)
     pkg_check_modules(WAYLAND REQUIRED IMPORTED_TARGET wayland-client)
+    pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
     ws_linux_library(wellspire_linux_wayland wayland)
+    # The ScreenCast portal's proxy, generated from its interface (annotated for Qt).
+    set(ws_portal_proxies)
+    qt_add_dbus_interface(ws_portal_proxies
+        ${CMAKE_SOURCE_DIR}/src/platform/linux/wayland/dbus/org.freedesktop.portal.ScreenCast.xml PortalScreenCastProxy)
+    target_sources(wellspire_linux_wayland PRIVATE ${ws_portal_proxies})
+    target_include_directories(wellspire_linux_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
     target_link_libraries(wellspire_linux_wayland PUBLIC wellspire_linux_common
-        PRIVATE PkgConfig::WAYLAND PkgConfig::ATSPI Threads::Threads)
+        PRIVATE PkgConfig::WAYLAND PkgConfig::PIPEWIRE PkgConfig::ATSPI Qt6::DBus Threads::Threads)
 endif()

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace linuxplatform {
 
 class Consent {
 public:
-    // `path`: the settings file (group [consent], keys typedText and screenText).
+    // `path`: the settings file (group [consent], keys typedText, screenText and screenCastToken).
     explicit Consent(const std::string& path);
     ~Consent();
     Consent(const Consent&) = delete;
@@ -29,6 +30,12 @@ public:
     void setScreenText(bool agreed);
     void onChange(std::function<void()> observer);
 
+    // What the desktop's screen-cast portal gave back so that the user's choice of screen is not
+    // asked again at the next start; empty when there is none. Kept only while screen text is
+    // agreed to: withdrawing that consent forgets it. Any thread.
+    std::string screenCastToken() const;
+    void setScreenCastToken(const std::string& token);
+
 private:
     void set(std::atomic<bool>& flag, const char* key, bool agreed);
     void write(const char* key, bool value);
@@ -36,6 +43,7 @@ private:
     std::atomic<bool> typedText_{false};
     std::atomic<bool> screenText_{false};
     std::vector<std::function<void()>> observers_;
+    mutable std::mutex settingsMutex_;  // the token is read and written off the main thread too
 };
 
 }  // namespace linuxplatform

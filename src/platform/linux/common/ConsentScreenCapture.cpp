@@ -24,6 +24,7 @@ void ConsentScreenCapture::followConsent() {
 bool ConsentScreenCapture::preflight() { return consent_->screenText() && capture_->preflight(); }
 
 void ConsentScreenCapture::request() {
+    // With the user's agreement the desktop may still have its own question (the portal's dialog).
     if (consent_->screenText())
         capture_->request();
     else if (showConsent_)

@@ -1,7 +1,8 @@
 #pragma once
 // Screen capture as the user allowed it: permitted only while the user agrees to screen-text
 // reading and the desktop can be captured. Without that agreement every capture is refused before
-// a pixel is read. The request shows the privacy window.
+// a pixel is read. The request shows the privacy window, or, once the user agreed, passes on to the
+// desktop's own permission where it has one.
 #include <functional>
 #include <memory>
 

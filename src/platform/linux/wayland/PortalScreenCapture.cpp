@@ -1,0 +1,243 @@
+#include "platform/linux/wayland/PortalScreenCapture.h"
+
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QThread>
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+#include "platform/linux/common/Consent.h"
+#include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/common/ScaledFrameCache.h"
+#include "platform/linux/wayland/CompositorWindows.h"
+#include "platform/linux/wayland/PipeWireStream.h"
+#include "platform/linux/wayland/PortalScreenCastSession.h"
+#include "platform/linux/wayland/ScreenLayout.h"
+
+namespace linuxplatform {
+
+namespace {
+
+// Shareable ids of the agent's own panels, apart from any compositor's window ids.
+constexpr std::uint64_t kOwnWindow = 1ull << 63;
+
+struct Snapshot {
+    std::shared_ptr<const platform::Image> frame;
+    ScreenLayout layout;
+    std::uint64_t display = 0;
+};
+
+}  // namespace
+
+struct PortalScreenCapture::Impl {
+    std::shared_ptr<Consent> consent;
+    std::shared_ptr<const CompositorWindows> windows;
+    QThread thread;
+    PortalScreenCastSession* session = nullptr;  // lives on `thread`
+
+    std::mutex mutex;  // guards what follows
+    std::shared_ptr<PipeWireStream> stream;
+    PortalStream place;
+    std::string why = "the screen is not shared yet";
+
+    std::mutex scaling;
+    ScaledFrameCache frames;
+
+    // On the portal's thread from here on.
+    void begin() {
+        if (!consent->screenText() || session->settingUp()) return;
+        {
+            std::lock_guard lock(mutex);
+            if (stream && !stream->ended()) return;
+        }
+        // A stream that ended under a live session: start over.
+        session->close();
+        drop("the screen is not shared yet");
+        session->start(QString::fromStdString(consent->screenCastToken()));
+    }
+
+    void end() {
+        session->close();
+        drop("screen text reading is turned off");
+    }
+
+    void drop(const std::string& reason) {
+        std::shared_ptr<PipeWireStream> old;
+        std::lock_guard lock(mutex);
+        old.swap(stream);
+        why = reason;
+    }
+
+    void started(const QDBusUnixFileDescriptor& remote, const PortalStream& s, const QString& token) {
+        // The user may have withdrawn while the desktop's dialog was open.
+        if (!consent->screenText()) return end();
+        if (!token.isEmpty()) consent->setScreenCastToken(token.toStdString());
+        auto next = std::make_shared<PipeWireStream>(remote.fileDescriptor(), s.node);
+        if (!next->start()) {
+            session->close();
+            return drop("the screen stream could not be opened");
+        }
+        std::lock_guard lock(mutex);
+        stream = std::move(next);
+        place = s;
+    }
+
+    std::variant<Snapshot, platform::CaptureError> snapshot() {
+        std::shared_ptr<PipeWireStream> s;
+        PortalStream p;
+        {
+            std::lock_guard lock(mutex);
+            if (!stream) return platform::CaptureError{why};
+            s = stream;
+            p = place;
+        }
+        if (s->ended()) return platform::CaptureError{"the screen stream ended"};
+        Snapshot snap;
+        snap.frame = s->latest();
+        if (!snap.frame) return platform::CaptureError{"no picture of the screen has come yet"};
+        snap.display = p.node;
+        const bool sized = p.width > 0 && p.height > 0;
+        snap.layout = {p.x, p.y, sized ? p.width : snap.frame->width, sized ? p.height : snap.frame->height,
+                       snap.frame->width, snap.frame->height};
+        return snap;
+    }
+
+    platform::CaptureResult scaled(const platform::Image& image, int width, int height) {
+        std::lock_guard lock(scaling);
+        return frames.scaled(image, width, height);
+    }
+};
+
+PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<const CompositorWindows> windows)
+    : PortalScreenCapture(std::move(consent), std::move(windows), QDBusConnection::sessionBus()) {}
+
+PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<const CompositorWindows> windows,
+                                         const QDBusConnection& bus)
+    : impl_(std::make_shared<Impl>()) {
+    impl_->consent = std::move(consent);
+    impl_->windows = std::move(windows);
+    impl_->thread.setObjectName(QStringLiteral("ws-portal"));
+    auto* session = new PortalScreenCastSession(bus);
+    session->moveToThread(&impl_->thread);
+    impl_->session = session;
+    Impl* impl = impl_.get();  // the thread and its objects end before the Impl does
+    QObject::connect(session, &PortalScreenCastSession::started, session,
+                     [impl](const QDBusUnixFileDescriptor& remote, const PortalStream& s, const QString& token) {
+                         impl->started(remote, s, token);
+                     });
+    QObject::connect(session, &PortalScreenCastSession::failed, session,
+                     [impl](const QString& why) { impl->drop(why.toStdString()); });
+    QObject::connect(session, &PortalScreenCastSession::closed, session,
+                     [impl] { impl->drop("the screen sharing was ended"); });
+    impl_->thread.start();
+
+    // Agreement starts the session (the desktop then asks which screen); withdrawal ends it.
+    std::weak_ptr<Impl> weak = impl_;
+    impl_->consent->onChange([weak] {
+        auto impl = weak.lock();
+        if (!impl || !impl->session) return;
+        QMetaObject::invokeMethod(impl->session, [raw = impl.get()] {
+            if (raw->consent->screenText()) raw->begin();
+            else raw->end();
+        });
+    });
+}
+
+PortalScreenCapture::~PortalScreenCapture() {
+    // The session closes as it goes, on its own thread; the wait is for a message sent, not answered.
+    Impl* impl = impl_.get();
+    QMetaObject::invokeMethod(
+        impl->session, [impl] { delete std::exchange(impl->session, nullptr); }, Qt::BlockingQueuedConnection);
+    impl->thread.quit();
+    impl->thread.wait();
+    impl->drop("the agent is quitting");
+}
+
+bool PortalScreenCapture::available() {
+    // The session bus looks for services where the XDG data folders are.
+    const char* dirs = std::getenv("XDG_DATA_DIRS");
+    const char* home = std::getenv("XDG_DATA_HOME");
+    std::string all = std::string(home && *home ? home : "") + ":" + (dirs && *dirs ? dirs : "/usr/local/share:/usr/share");
+    std::size_t begin = 0;
+    while (begin <= all.size()) {
+        const std::size_t end = std::min(all.find(':', begin), all.size());
+        const std::string dir = all.substr(begin, end - begin);
+        if (!dir.empty() && access((dir + "/dbus-1/services/org.freedesktop.portal.Desktop.service").c_str(), R_OK) == 0)
+            return true;
+        begin = end + 1;
+    }
+    return false;
+}
+
+bool PortalScreenCapture::preflight() {
+    if (!impl_->consent->screenText()) return false;
+    std::lock_guard lock(impl_->mutex);
+    return impl_->stream && !impl_->stream->ended() && impl_->stream->frames() > 0;
+}
+
+void PortalScreenCapture::request() {
+    Impl* impl = impl_.get();
+    QMetaObject::invokeMethod(impl->session, [impl] { impl->begin(); });
+}
+
+void PortalScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
+    auto snap = impl_->snapshot();
+    if (auto* error = std::get_if<platform::CaptureError>(&snap)) return completion(std::move(*error));
+    const auto& s = std::get<Snapshot>(snap);
+    platform::ShareableContent content;
+    content.displays.push_back({s.display, s.layout.width, s.layout.height});
+    // The agent's panels lie above everything else.
+    const int self = static_cast<int>(getpid());
+    std::uint64_t index = 0;
+    for (const auto& frame : OwnWindows::shared().frames()) {
+        ++index;
+        if (auto points = s.layout.points(frame)) content.windows.push_back({kOwnWindow | index, self, true, *points});
+    }
+    if (impl_->windows) {
+        auto windows = impl_->windows->windows();
+        // Topmost first, as the screen reader walks them.
+        for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
+            if (!it->visible) continue;
+            if (auto points = s.layout.points(it->frame)) content.windows.push_back({it->id, it->pid, true, *points});
+        }
+    }
+    completion(std::move(content));
+}
+
+void PortalScreenCapture::captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
+                                        std::function<void(platform::CaptureResult)> completion) {
+    if (pixelWidth <= 0 || pixelHeight <= 0) return completion(platform::CaptureError{"the requested size is empty"});
+    auto snap = impl_->snapshot();
+    if (auto* error = std::get_if<platform::CaptureError>(&snap)) return completion(std::move(*error));
+    const auto& s = std::get<Snapshot>(snap);
+    // The stream shows the screen, so the window is what of it lies on top there.
+    const DesktopRect area = s.layout.pixels(window.frame);
+    if (area.width <= 0 || area.height <= 0)
+        return completion(platform::CaptureError{"the window is not on the shared screen"});
+    completion(impl_->scaled(crop(*s.frame, area), pixelWidth, pixelHeight));
+}
+
+void PortalScreenCapture::captureDisplay(const platform::ShareableDisplay& display,
+                                         const std::vector<platform::ShareableWindow>& excluding, int pixelWidth,
+                                         int pixelHeight, std::function<void(platform::CaptureResult)> completion) {
+    if (pixelWidth <= 0 || pixelHeight <= 0) return completion(platform::CaptureError{"the requested size is empty"});
+    auto snap = impl_->snapshot();
+    if (auto* error = std::get_if<platform::CaptureError>(&snap)) return completion(std::move(*error));
+    const auto& s = std::get<Snapshot>(snap);
+    if (display.id != s.display) return completion(platform::CaptureError{"the display is no longer shared"});
+    std::vector<DesktopRect> hidden;
+    for (const auto& w : excluding) hidden.push_back(s.layout.pixels(w.frame));
+    // Panels shown since the content was listed are left out too.
+    for (const auto& frame : OwnWindows::shared().frames()) hidden.push_back(s.layout.pixels(frame));
+    hidden.erase(std::remove_if(hidden.begin(), hidden.end(), [](const DesktopRect& r) { return r.width <= 0; }),
+                 hidden.end());
+    if (hidden.empty()) return completion(impl_->scaled(*s.frame, pixelWidth, pixelHeight));
+    platform::Image image = *s.frame;
+    for (const auto& area : hidden) blank(image, area);
+    completion(impl_->scaled(image, pixelWidth, pixelHeight));
+}
+
+}  // namespace linuxplatform
