@@ -7,6 +7,7 @@
 #ifdef WS_SESSION_X11
 #include "platform/linux/x11/X11DisplayLoss.h"
 #include "platform/linux/x11/X11FocusedWindow.h"
+#include "platform/linux/x11/X11PanelPlacement.h"
 #include "platform/linux/x11/X11ScreenCapture.h"
 #include "platform/linux/x11/X11Workspace.h"
 #endif
@@ -35,7 +36,22 @@ SessionInfo SessionInfo::fromEnvironment() {
     return SessionInfo(wayland, desktop, env("DISPLAY"), waylandDisplay);
 }
 
+std::string Session::qtPlatform() const {
+#ifdef WS_SESSION_X11
+    if (info_.hasX11Display()) return "xcb";
+#endif
+    return info_.wayland() ? "wayland" : "xcb";
+}
+
 bool Session::displayReachable() const {
+    if (qtPlatform() == "wayland") {
+#ifdef WS_SESSION_WAYLAND
+        if (!WaylandGlobals::query().empty()) return true;
+#endif
+        std::fprintf(stderr, "wellspire-agent: cannot reach the Wayland compositor %s\n",
+                     info_.waylandDisplay().empty() ? "($WAYLAND_DISPLAY is not set)" : info_.waylandDisplay().c_str());
+        return false;
+    }
 #ifdef WS_SESSION_X11
     if (linuxplatform::displayReachable()) return true;
 #endif
@@ -60,6 +76,16 @@ SessionBackends Session::backends() const {
     b.focusedWindow = x11FocusedWindowFrame;
     b.description = "session=x11 capture=xcomposite workspace=ewmh+xinput2";
 #endif
+#ifdef WS_SESSION_X11
+    if (qtPlatform() == "xcb") {
+        b.panelPlacement = std::make_shared<X11PanelPlacement>(info_.wayland()
+                                                                   ? X11PanelPlacement::Manager::WaylandCompositor
+                                                                   : X11PanelPlacement::Manager::X11WindowManager);
+        b.description += info_.wayland() ? " panels=xwayland-override-redirect" : " panels=ewmh";
+    }
+#endif
+    if (!b.panelPlacement)
+        b.description += " panels=plain (no Xwayland: the compositor places them and may give them focus)";
     return b;
 }
 

@@ -28,12 +28,14 @@
 #include "checkins/Popup.h"
 #include "checkins/Snooze.h"
 #include "platform/Platform.h"
+#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/PosixFacilities.h"
 #include "platform/linux/common/QtMainLoop.h"
 #include "platform/linux/common/QtStatusItem.h"
 #include "platform/linux/common/QtWindowing.h"
 #include "platform/linux/common/UrlEventServer.h"
 #include "platform/linux/x11/X11FocusedWindow.h"
+#include "platform/linux/x11/X11PanelPlacement.h"
 
 namespace {
 
@@ -75,7 +77,9 @@ protected:
         platform::Services s;
         s.clock = std::make_shared<linuxplatform::SystemClock>();
         s.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
-        s.windowing = std::make_shared<linuxplatform::QtWindowing>();
+        s.windowing = std::make_shared<linuxplatform::QtWindowing>(
+            linuxplatform::FocusedWindowQuery{}, std::make_shared<linuxplatform::X11PanelPlacement>(
+                                                     linuxplatform::X11PanelPlacement::Manager::X11WindowManager));
         s.files = std::make_shared<linuxplatform::PosixFiles>(linuxplatform::PosixFiles::kBundledResources);
         platform::install(s);
         Popup::shared().resetForTesting();
@@ -107,6 +111,81 @@ TEST_F(QtShellTest, PanelsStackUnderTheTopRightCornerAndTheSixthEvictsTheOldest)
         EXPECT_EQ(g->y, expectedTop) << i;
         expectedTop += g->height + 10;
     }
+}
+
+bool sameFrame(const linuxplatform::DesktopRect& a, const desktop::WindowGeometry& b) {
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
+
+// What display captures leave out: exactly the panels on screen, where they are now.
+TEST_F(QtShellTest, ShownPanelsAreTheAgentsOwnWindowsUntilTheyClose) {
+    auto& own = linuxplatform::OwnWindows::shared();
+    ASSERT_TRUE(own.frames().empty());
+    Popup::shared().show("Upper", "The first check-in.", false);
+    Popup::shared().show("Lower", "The second check-in.", false);
+    ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Lower").size() == 1; }, 10));
+    pump(0.5);
+    const auto upper = desktop::geometry(desktop::windowsNamed("^Upper")[0]);
+    const auto lower = desktop::geometry(desktop::windowsNamed("^Lower")[0]);
+    ASSERT_TRUE(upper && lower);
+    auto frames = own.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(sameFrame(frames[0], *upper) || sameFrame(frames[1], *upper));
+    EXPECT_TRUE(sameFrame(frames[0], *lower) || sameFrame(frames[1], *lower));
+
+    // Dismissing the upper one moves the lower one up: its published frame follows.
+    desktop::sh("xdotool mousemove " + std::to_string(upper->x + 300) + " " +
+                std::to_string(upper->y + upper->height - 35) + " click 1");
+    ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Upper").empty(); }, 10));
+    pump(0.5);
+    const auto moved = desktop::geometry(desktop::windowsNamed("^Lower")[0]);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->y, upper->y);
+    frames = own.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(sameFrame(frames[0], *moved));
+
+    Popup::shared().closeAll();
+    pump(0.3);
+    EXPECT_TRUE(own.frames().empty());
+}
+
+// A Wayland compositor centres and focuses a managed Xwayland window; an override-redirect one
+// stays where it is put and leaves the focus alone. Under an X11 window manager the panel stays
+// managed, sticky and above.
+TEST_F(QtShellTest, PanelsBypassTheWindowManagerOnlyOverAWaylandCompositor) {
+    const auto showOne = [](linuxplatform::X11PanelPlacement::Manager manager, const std::string& title) {
+        auto services = platform::get();
+        services.windowing = std::make_shared<linuxplatform::QtWindowing>(
+            linuxplatform::FocusedWindowQuery{}, std::make_shared<linuxplatform::X11PanelPlacement>(manager));
+        platform::install(services);
+        Popup::shared().show(title, "Placed by the session.", false);
+        pumpUntil([&] { return desktop::windowsNamed("^" + title).size() == 1; }, 10);
+        pump(0.5);
+        const auto ids = desktop::windowsNamed("^" + title);
+        return ids.empty() ? std::string() : ids[0];
+    };
+    const auto overridden = [](const std::string& id) {
+        return desktop::sh("xwininfo -id " + id).find("Override Redirect State: yes") != std::string::npos;
+    };
+
+    const auto managed = showOne(linuxplatform::X11PanelPlacement::Manager::X11WindowManager, "Managed");
+    ASSERT_FALSE(managed.empty());
+    EXPECT_FALSE(overridden(managed));
+    const std::string states = desktop::sh("xprop -id " + managed + " _NET_WM_STATE _NET_WM_DESKTOP");
+    EXPECT_NE(states.find("_NET_WM_DESKTOP(CARDINAL) = 4294967295"), std::string::npos) << states;
+    EXPECT_NE(states.find("_NET_WM_STATE_ABOVE"), std::string::npos) << states;
+    Popup::shared().closeAll();
+    pump(0.3);
+
+    const auto bypassing = showOne(linuxplatform::X11PanelPlacement::Manager::WaylandCompositor, "Bypassing");
+    ASSERT_FALSE(bypassing.empty());
+    EXPECT_TRUE(overridden(bypassing));
+    const auto g = desktop::geometry(bypassing);
+    ASSERT_TRUE(g);
+    const QRect area = available();
+    EXPECT_EQ(g->x, area.x() + area.width() - 22 - 380);
+    EXPECT_EQ(g->y, area.y() + 22);
 }
 
 TEST_F(QtShellTest, CrisisAndGentlePanelsLookAsLaidOut) {
@@ -378,7 +457,9 @@ TEST_F(QtShellTest, PanelsGoToTheScreenOfTheWindowWithKeyboardFocus) {
         useTwoMonitors(false);
         FAIL() << "Qt does not see the two monitors";
     }
-    auto windowing = std::make_shared<linuxplatform::QtWindowing>(linuxplatform::x11FocusedWindowFrame);
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>(
+        linuxplatform::x11FocusedWindowFrame, std::make_shared<linuxplatform::X11PanelPlacement>(
+                                                  linuxplatform::X11PanelPlacement::Manager::X11WindowManager));
     auto services = platform::get();
     services.windowing = windowing;
     platform::install(services);
