@@ -147,7 +147,6 @@ int main(int argc, char** argv) {
     }
 
     const auto backends = session.backends();
-    wsLog("SESSION " + backends.description);
 
     platform::Services services;
     services.clock = std::make_shared<linuxplatform::SystemClock>();
@@ -192,6 +191,8 @@ int main(int argc, char** argv) {
     services.urlEvents = urlEvents;
     services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);
+    // The log writes through the installed facilities: nothing reaches it before this point.
+    wsLog("SESSION " + backends.description);
 
     auto delegate = AppDelegate::create();
     QTimer::singleShot(0, &app, [delegate] { delegate->applicationDidFinishLaunching(); });

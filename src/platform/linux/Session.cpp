@@ -37,10 +37,15 @@ SessionInfo SessionInfo::fromEnvironment() {
 }
 
 std::string Session::qtPlatform() const {
+    if (platform_.empty()) {
+        platform_ = info_.wayland() ? "wayland" : "xcb";
 #ifdef WS_SESSION_X11
-    if (info_.hasX11Display()) return "xcb";
+        // On a Wayland session only an X server that answers (GNOME starts Xwayland at the first
+        // X client) is worth it; a stale $DISPLAY leaves Qt on Wayland.
+        if (info_.wayland() && info_.hasX11Display() && linuxplatform::displayReachable()) platform_ = "xcb";
 #endif
-    return info_.wayland() ? "wayland" : "xcb";
+    }
+    return platform_;
 }
 
 bool Session::displayReachable() const {

@@ -65,6 +65,7 @@ public:
 
 private:
     SessionInfo info_;
+    mutable std::string platform_;  // decided at the first question
 };
 
 }  // namespace linuxplatform
