@@ -80,8 +80,6 @@ SessionBackends Session::backends() const {
     b.workspace = std::make_shared<X11Workspace>();
     b.focusedWindow = x11FocusedWindowFrame;
     b.description = "session=x11 capture=xcomposite workspace=ewmh+xinput2";
-#endif
-#ifdef WS_SESSION_X11
     if (qtPlatform() == "xcb") {
         b.panelPlacement = std::make_shared<X11PanelPlacement>(info_.wayland()
                                                                    ? X11PanelPlacement::Manager::WaylandCompositor
