@@ -5,7 +5,6 @@ find_package(OpenMP REQUIRED COMPONENTS CXX)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network DBus)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(ATSPI REQUIRED IMPORTED_TARGET atspi-2)
-pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xi xcomposite xrandr xfixes xext)
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gio-2.0)
@@ -29,7 +28,7 @@ endfunction()
 ws_linux_library(wellspire_linux_common common)
 target_link_libraries(wellspire_linux_common PUBLIC wellspire_platform Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::DBus
     PRIVATE CURL::libcurl PkgConfig::LIBSECRET PkgConfig::ATSPI PkgConfig::CANBERRA PkgConfig::GLIB
-            PkgConfig::XXHASH PkgConfig::X11LIBS Threads::Threads)
+            PkgConfig::XXHASH Threads::Threads)
 
 # The text recognizer and what reuses its work.
 ws_linux_library(wellspire_linux_recognition recognition)

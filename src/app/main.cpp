@@ -120,6 +120,9 @@ int main(int argc, char** argv) {
     // Qt would abort (and dump core) without a display to open.
     if (!session.displayReachable()) return 1;
 
+    // The session, not Qt's own guess, picks the platform plugin: panels keep their place and
+    // leave the focus alone only as X11 windows, through Xwayland on a Wayland session.
+    qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(session.qtPlatform()));
     QApplication::setApplicationDisplayName("Wellspire Agent");
     QApplication::setDesktopFileName("com.wellspire.Agent");
     QApplication app(argc, argv);
@@ -144,7 +147,6 @@ int main(int argc, char** argv) {
     }
 
     const auto backends = session.backends();
-    wsLog("SESSION " + backends.description);
 
     platform::Services services;
     services.clock = std::make_shared<linuxplatform::SystemClock>();
@@ -171,7 +173,7 @@ int main(int argc, char** argv) {
     auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); },
                                                             std::make_shared<linuxplatform::Autostart>());
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
-    auto windowing = std::make_shared<linuxplatform::QtWindowing>(backends.focusedWindow);
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>(backends.focusedWindow, backends.panelPlacement);
     windowing->setPrivacyOpener(showPrivacy);
     services.accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
         consent, std::make_shared<linuxplatform::AccessibilityBus>(),
@@ -190,6 +192,8 @@ int main(int argc, char** argv) {
     services.urlEvents = urlEvents;
     services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);
+    // The log writes through the installed facilities: nothing reaches it before this point.
+    wsLog("SESSION " + backends.description);
 
     auto delegate = AppDelegate::create();
     QTimer::singleShot(0, &app, [delegate] { delegate->applicationDidFinishLaunching(); });

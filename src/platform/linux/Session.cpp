@@ -8,6 +8,7 @@
 #ifdef WS_SESSION_X11
 #include "platform/linux/x11/X11DisplayLoss.h"
 #include "platform/linux/x11/X11FocusedWindow.h"
+#include "platform/linux/x11/X11PanelPlacement.h"
 #include "platform/linux/x11/X11ScreenCapture.h"
 #include "platform/linux/x11/X11Workspace.h"
 #endif
@@ -36,7 +37,27 @@ SessionInfo SessionInfo::fromEnvironment() {
     return SessionInfo(wayland, desktop, env("DISPLAY"), waylandDisplay);
 }
 
+std::string Session::qtPlatform() const {
+    if (platform_.empty()) {
+        platform_ = info_.wayland() ? "wayland" : "xcb";
+#ifdef WS_SESSION_X11
+        // On a Wayland session only an X server that answers (GNOME starts Xwayland at the first
+        // X client) is worth it; a stale $DISPLAY leaves Qt on Wayland.
+        if (info_.wayland() && info_.hasX11Display() && linuxplatform::displayReachable()) platform_ = "xcb";
+#endif
+    }
+    return platform_;
+}
+
 bool Session::displayReachable() const {
+    if (qtPlatform() == "wayland") {
+#ifdef WS_SESSION_WAYLAND
+        if (!WaylandGlobals::query().empty()) return true;
+#endif
+        std::fprintf(stderr, "wellspire-agent: cannot reach the Wayland compositor %s\n",
+                     info_.waylandDisplay().empty() ? "($WAYLAND_DISPLAY is not set)" : info_.waylandDisplay().c_str());
+        return false;
+    }
 #ifdef WS_SESSION_X11
     if (linuxplatform::displayReachable()) return true;
 #endif
@@ -54,10 +75,22 @@ void Session::leaveWhenDisplayIsLost(std::function<void()> leave) const {
 }
 
 SessionBackends Session::backends() const {
-    SessionBackends b;
-#ifdef WS_SESSION_WAYLAND
-    if (info_.wayland()) return waylandBackends();
+    SessionBackends b = info_.wayland() ? waylandBackends() : x11Backends();
+#ifdef WS_SESSION_X11
+    if (qtPlatform() == "xcb") {
+        b.panelPlacement = std::make_shared<X11PanelPlacement>(info_.wayland()
+                                                                   ? X11PanelPlacement::Manager::WaylandCompositor
+                                                                   : X11PanelPlacement::Manager::X11WindowManager);
+        b.description += info_.wayland() ? " panels=xwayland-override-redirect" : " panels=ewmh";
+    }
 #endif
+    if (!b.panelPlacement)
+        b.description += " panels=plain (no Xwayland: the compositor places them and may give them focus)";
+    return b;
+}
+
+SessionBackends Session::x11Backends() const {
+    SessionBackends b;
 #ifdef WS_SESSION_X11
     b.capture = std::make_shared<X11ScreenCapture>();
     b.workspace = std::make_shared<X11Workspace>();
@@ -70,8 +103,8 @@ SessionBackends Session::backends() const {
     return b;
 }
 
-#ifdef WS_SESSION_WAYLAND
 SessionBackends Session::waylandBackends() const {
+#ifdef WS_SESSION_WAYLAND
     SessionBackends b;
     const auto globals = WaylandGlobals::query();
     b.description = "session=wayland desktop=" + (info_.desktop().empty() ? std::string("unknown") : info_.desktop());
@@ -85,7 +118,9 @@ SessionBackends Session::waylandBackends() const {
 #endif
     (void)globals;
     return b;
-}
+#else
+    return x11Backends();
 #endif
+}
 
 }  // namespace linuxplatform

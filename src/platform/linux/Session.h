@@ -8,6 +8,7 @@
 #include "platform/ScreenCapture.h"
 #include "platform/Workspace.h"
 #include "platform/linux/common/FocusedWindow.h"
+#include "platform/linux/common/PanelPlacement.h"
 
 namespace linuxplatform {
 
@@ -37,6 +38,9 @@ struct SessionBackends {
     std::shared_ptr<platform::ScreenCapture> capture;
     std::shared_ptr<platform::Workspace> workspace;
     FocusedWindowQuery focusedWindow;
+    // How check-in panels stay at the top right, above other windows, without taking focus;
+    // nothing where the session offers no way (then they are plain windows).
+    std::shared_ptr<PanelPlacement> panelPlacement;
     // One line for the log: which backend serves which facility.
     std::string description;
 };
@@ -47,6 +51,11 @@ public:
 
     const SessionInfo& info() const { return info_; }
 
+    // The Qt platform plugin the agent's windows use, decided before the QApplication exists.
+    // Wherever an X server answers (Xwayland included) it is "xcb": a Wayland compositor lets no
+    // ordinary window place itself or stay out of the focus, but shows an override-redirect X11
+    // window where it asks and leaves the focus alone. Without Xwayland, "wayland".
+    std::string qtPlatform() const;
     // Whether the agent can open its windows at all; says why on stderr when not.
     bool displayReachable() const;
     // Every way of losing the display ends in `leave`, once, then in exit status 0.
@@ -55,9 +64,11 @@ public:
     SessionBackends backends() const;
 
 private:
+    SessionBackends x11Backends() const;
     SessionBackends waylandBackends() const;
 
     SessionInfo info_;
+    mutable std::string platform_;  // decided at the first question
 };
 
 }  // namespace linuxplatform

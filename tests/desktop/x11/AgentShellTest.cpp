@@ -40,6 +40,8 @@ TEST_F(AgentShellTest, StartsLogsItsLaunchAndAnotherLaunchOnlyExits) {
     ASSERT_TRUE(agent.start());
     ASSERT_TRUE(agent.waitForLog("backend from config file: " + backend.base(), Seconds(20)));
     EXPECT_TRUE(hasLine(agent, "LAUNCH path=" + desktop::buildDir() + " ax="));
+    // Which backend serves each facility of this session, panels included.
+    EXPECT_TRUE(hasLine(agent, "SESSION session=x11") && hasLine(agent, " panels=ewmh"));
     // App usage asks for its preference at launch; the gating poll comes 8 s later.
     EXPECT_TRUE(backend.waitFor("/api/agent_prefs", 1, Seconds(5)));
     EXPECT_TRUE(backend.waitFor("/api/gating", 1, Seconds(12)));

@@ -1,4 +1,5 @@
 // The Qt windowing layer on the private X display: panels, alerts, the main loop and URL hand-off.
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <cstdlib>
@@ -28,12 +29,14 @@
 #include "checkins/Popup.h"
 #include "checkins/Snooze.h"
 #include "platform/Platform.h"
+#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/PosixFacilities.h"
 #include "platform/linux/common/QtMainLoop.h"
 #include "platform/linux/common/QtStatusItem.h"
 #include "platform/linux/common/QtWindowing.h"
 #include "platform/linux/common/UrlEventServer.h"
 #include "platform/linux/x11/X11FocusedWindow.h"
+#include "platform/linux/x11/X11PanelPlacement.h"
 
 namespace {
 
@@ -75,7 +78,9 @@ protected:
         platform::Services s;
         s.clock = std::make_shared<linuxplatform::SystemClock>();
         s.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
-        s.windowing = std::make_shared<linuxplatform::QtWindowing>();
+        s.windowing = std::make_shared<linuxplatform::QtWindowing>(
+            linuxplatform::FocusedWindowQuery{}, std::make_shared<linuxplatform::X11PanelPlacement>(
+                                                     linuxplatform::X11PanelPlacement::Manager::X11WindowManager));
         s.files = std::make_shared<linuxplatform::PosixFiles>(linuxplatform::PosixFiles::kBundledResources);
         platform::install(s);
         Popup::shared().resetForTesting();
@@ -106,6 +111,62 @@ TEST_F(QtShellTest, PanelsStackUnderTheTopRightCornerAndTheSixthEvictsTheOldest)
         EXPECT_EQ(g->x, area.x() + area.width() - 22 - 380) << i;
         EXPECT_EQ(g->y, expectedTop) << i;
         expectedTop += g->height + 10;
+    }
+}
+
+// What display captures leave out: exactly the panels on screen, where they are now.
+TEST_F(QtShellTest, ShownPanelsAreTheAgentsOwnWindowsUntilTheyClose) {
+    const auto published = [](const std::string& title) {
+        const auto g = desktop::geometry(desktop::windowsNamed("^" + title)[0]);
+        const auto frames = linuxplatform::OwnWindows::shared().frames();
+        return g && std::any_of(frames.begin(), frames.end(), [&](const auto& f) {
+                   return f.x == g->x && f.y == g->y && f.width == g->width && f.height == g->height;
+               });
+    };
+    Popup::shared().show("Upper", "The first check-in.", false);
+    Popup::shared().show("Lower", "The second check-in.", false);
+    ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Lower").size() == 1; }, 10));
+    pump(0.5);
+    EXPECT_EQ(linuxplatform::OwnWindows::shared().frames().size(), 2u);
+    EXPECT_TRUE(published("Upper") && published("Lower"));
+    // "Dismiss" on the upper one: the lower one moves up, and its published frame with it.
+    const auto upper = desktop::geometry(desktop::windowsNamed("^Upper")[0]);
+    desktop::sh("xdotool mousemove " + std::to_string(upper->x + 300) + " " +
+                std::to_string(upper->y + upper->height - 35) + " click 1");
+    ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Upper").empty(); }, 10));
+    pump(0.5);
+    EXPECT_EQ(desktop::geometry(desktop::windowsNamed("^Lower")[0])->y, upper->y);
+    EXPECT_EQ(linuxplatform::OwnWindows::shared().frames().size(), 1u);
+    EXPECT_TRUE(published("Lower"));
+    Popup::shared().closeAll();
+    pump(0.3);
+    EXPECT_TRUE(linuxplatform::OwnWindows::shared().frames().empty());
+}
+
+// Measured on sway: a managed Xwayland window is centred and focused, an override-redirect one
+// stays where it is put and leaves the focus alone. An X11 window manager keeps the panel managed.
+TEST_F(QtShellTest, PanelsBypassTheWindowManagerOnlyOverAWaylandCompositor) {
+    using Manager = linuxplatform::X11PanelPlacement::Manager;
+    for (const auto manager : {Manager::X11WindowManager, Manager::WaylandCompositor}) {
+        auto services = platform::get();
+        services.windowing = std::make_shared<linuxplatform::QtWindowing>(
+            linuxplatform::FocusedWindowQuery{}, std::make_shared<linuxplatform::X11PanelPlacement>(manager));
+        platform::install(services);
+        Popup::shared().show("Placed", "By the session.", false);
+        ASSERT_TRUE(pumpUntil([] { return desktop::windowsNamed("^Placed").size() == 1; }, 10));
+        pump(0.5);
+        const auto id = desktop::windowsNamed("^Placed")[0];
+        const std::string info = desktop::sh("xwininfo -id " + id + "; xprop -id " + id + " _NET_WM_DESKTOP");
+        const bool bypassing = manager == Manager::WaylandCompositor;
+        EXPECT_EQ(info.find("Override Redirect State: yes") != std::string::npos, bypassing) << info;
+        // On every desktop (all-ones), where a window manager manages it.
+        EXPECT_EQ(info.find("_NET_WM_DESKTOP(CARDINAL) = 4294967295") != std::string::npos, !bypassing) << info;
+        const auto g = desktop::geometry(id);
+        ASSERT_TRUE(g);
+        EXPECT_EQ(g->x, available().x() + available().width() - 22 - 380);
+        EXPECT_EQ(g->y, available().y() + 22);
+        Popup::shared().closeAll();
+        pump(0.3);
     }
 }
 
@@ -378,7 +439,9 @@ TEST_F(QtShellTest, PanelsGoToTheScreenOfTheWindowWithKeyboardFocus) {
         useTwoMonitors(false);
         FAIL() << "Qt does not see the two monitors";
     }
-    auto windowing = std::make_shared<linuxplatform::QtWindowing>(linuxplatform::x11FocusedWindowFrame);
+    auto windowing = std::make_shared<linuxplatform::QtWindowing>(
+        linuxplatform::x11FocusedWindowFrame, std::make_shared<linuxplatform::X11PanelPlacement>(
+                                                  linuxplatform::X11PanelPlacement::Manager::X11WindowManager));
     auto services = platform::get();
     services.windowing = windowing;
     platform::install(services);
@@ -406,6 +469,14 @@ TEST_F(QtShellTest, PanelsGoToTheScreenOfTheWindowWithKeyboardFocus) {
     {
         auto typing = focusedWindowAt(200, 400);
         expectPanelAt("On the left", left);
+    }
+    // No focused window named (as through Xwayland with a Wayland client in front), or one off
+    // every screen: the primary screen.
+    const QRect primary = left->availableGeometry();
+    for (const auto answer : {std::optional<linuxplatform::DesktopRect>{},
+                              std::optional(linuxplatform::DesktopRect{5000, 5000, 9, 9})}) {
+        const auto frame = linuxplatform::QtWindowing([answer] { return answer; }).mainScreenVisibleFrame();
+        EXPECT_TRUE(frame && frame->x == primary.x() && frame->width == primary.width());
     }
     EXPECT_TRUE(useTwoMonitors(false));
 }

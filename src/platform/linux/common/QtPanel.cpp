@@ -11,9 +11,8 @@
 #include <QPushButton>
 #include <QRadialGradient>
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
+#include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/common/PanelPlacement.h"
 #include "platform/linux/common/QtGeometry.h"
 
 namespace linuxplatform {
@@ -23,34 +22,6 @@ namespace {
 // Inside the panel the logic's frames are y-up too.
 QRectF inPanel(const platform::Rect& r, double panelHeight) {
     return QRectF(r.x, panelHeight - (r.y + r.height), r.width, r.height);
-}
-
-Display* x11Display() {
-    auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->display() : nullptr;
-}
-
-bool compositing() {
-    Display* d = x11Display();
-    if (!d) return true;  // not X11: the platform handles translucency
-    const std::string name = "_NET_WM_CM_S" + std::to_string(DefaultScreen(d));
-    return XGetSelectionOwner(d, XInternAtom(d, name.c_str(), False)) != None;
-}
-
-// On every desktop and kept above: set before mapping so the window manager sees it at once.
-void markSticky(QWidget* w) {
-    Display* d = x11Display();
-    if (!d) return;
-    const Window win = static_cast<Window>(w->winId());
-    unsigned long all = 0xFFFFFFFFul;
-    XChangeProperty(d, win, XInternAtom(d, "_NET_WM_DESKTOP", False), XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(&all), 1);
-    Atom states[] = {XInternAtom(d, "_NET_WM_STATE_STICKY", False), XInternAtom(d, "_NET_WM_STATE_ABOVE", False),
-                     XInternAtom(d, "_NET_WM_STATE_SKIP_TASKBAR", False),
-                     XInternAtom(d, "_NET_WM_STATE_SKIP_PAGER", False)};
-    XChangeProperty(d, win, XInternAtom(d, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(states), 4);
-    XFlush(d);
 }
 
 class PanelAccessible final : public QAccessibleWidget {
@@ -141,13 +112,37 @@ void PanelWidget::paintEvent(QPaintEvent*) {
     }
 }
 
-std::shared_ptr<QtPanel> QtPanel::create(const platform::PanelLayout& layout) {
-    auto panel = std::shared_ptr<QtPanel>(new QtPanel(layout));
+PanelWidget::~PanelWidget() { OwnWindows::shared().hidden(ownKey()); }
+
+void PanelWidget::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    publishFrame();
+}
+
+void PanelWidget::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (isVisible()) publishFrame();
+}
+
+void PanelWidget::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    OwnWindows::shared().hidden(ownKey());
+}
+
+void PanelWidget::publishFrame() {
+    const QRect g = geometry();
+    OwnWindows::shared().shown(ownKey(), DesktopRect{g.x(), g.y(), g.width(), g.height()});
+}
+
+std::shared_ptr<QtPanel> QtPanel::create(const platform::PanelLayout& layout,
+                                         std::shared_ptr<PanelPlacement> placement) {
+    auto panel = std::shared_ptr<QtPanel>(new QtPanel(layout, std::move(placement)));
     panel->build();
     return panel;
 }
 
-QtPanel::QtPanel(const platform::PanelLayout& layout) : layout_(layout) {}
+QtPanel::QtPanel(const platform::PanelLayout& layout, std::shared_ptr<PanelPlacement> placement)
+    : layout_(layout), placement_(std::move(placement)) {}
 
 QtPanel::~QtPanel() {
     if (widget_) {
@@ -180,7 +175,7 @@ void QtPanel::build() {
             if (self && action) action(self);
         });
     }
-    if (!compositing()) {
+    if (placement_ && !placement_->translucent()) {
         // Without a compositor nothing is translucent: cut the window to the rounded shape.
         QPainterPath shape;
         shape.addRoundedRect(QRectF(0, 0, layout_.width, layout_.height), layout_.cornerRadius, layout_.cornerRadius);
@@ -203,8 +198,7 @@ void QtPanel::setFrameOrigin(platform::Point origin) {
 void QtPanel::orderFrontRegardless() {
     if (!widget_) return;
     if (!widget_->isVisible()) {
-        widget_->winId();
-        markSticky(widget_);
+        if (placement_) placement_->prepare(*widget_);
         widget_->show();
     }
     widget_->raise();

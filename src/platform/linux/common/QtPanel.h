@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -10,13 +11,16 @@
 
 namespace linuxplatform {
 
+class PanelPlacement;
 class PanelWidget;
 
 // A check-in panel: a frameless, always-on-top tool window on every desktop that never takes
-// focus, drawn from the layout the logic computed.
+// focus, drawn from the layout the logic computed. How the display system keeps it there is the
+// placement's business; without one the window is left to Qt's defaults.
 class QtPanel final : public platform::Panel, public std::enable_shared_from_this<QtPanel> {
 public:
-    static std::shared_ptr<QtPanel> create(const platform::PanelLayout& layout);
+    static std::shared_ptr<QtPanel> create(const platform::PanelLayout& layout,
+                                           std::shared_ptr<PanelPlacement> placement = {});
     ~QtPanel() override;
 
     bool isVisible() const override;
@@ -27,24 +31,33 @@ public:
     std::string identifier() const override { return layout_.identifier; }
 
 private:
-    explicit QtPanel(const platform::PanelLayout& layout);
+    QtPanel(const platform::PanelLayout& layout, std::shared_ptr<PanelPlacement> placement);
     void build();
 
     platform::PanelLayout layout_;
+    std::shared_ptr<PanelPlacement> placement_;
     QPointer<PanelWidget> widget_;
 };
 
 // Assistive technologies meet a panel as an alert named by its title and described by its message,
 // and its buttons as push buttons with a "click" action, all without the panel taking focus.
+// While shown, its frame is among the agent's own windows that display captures leave out.
 class PanelWidget final : public QWidget {
     Q_OBJECT
 public:
     explicit PanelWidget(const platform::PanelLayout& layout);
+    ~PanelWidget() override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
+    std::uintptr_t ownKey() const { return reinterpret_cast<std::uintptr_t>(this); }
+    void publishFrame();
+
     const platform::PanelLayout layout_;  // a copy: the widget may outlive its QtPanel briefly
 };
 

@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include "platform/Platform.h"
+#include "platform/linux/common/PanelPlacement.h"
 #include "platform/linux/common/QtGeometry.h"
 #include "platform/linux/common/QtPanel.h"
 #include "platform/linux/common/QtReachHint.h"
@@ -28,7 +29,8 @@ constexpr const char* kSettingsScheme = "x-apple.systempreferences:";
 
 }  // namespace
 
-QtWindowing::QtWindowing(FocusedWindowQuery focusedWindow) : focusedWindow_(std::move(focusedWindow)) {}
+QtWindowing::QtWindowing(FocusedWindowQuery focusedWindow, std::shared_ptr<PanelPlacement> placement)
+    : focusedWindow_(std::move(focusedWindow)), placement_(std::move(placement)) {}
 QtWindowing::~QtWindowing() = default;
 
 void QtWindowing::setAccessoryActivationPolicy() {
@@ -89,7 +91,7 @@ int QtWindowing::runModal(const platform::Alert& alert) {
 }
 
 std::shared_ptr<platform::Panel> QtWindowing::createPanel(const platform::PanelLayout& layout) {
-    return QtPanel::create(layout);
+    return QtPanel::create(layout, placement_);
 }
 
 std::optional<platform::Rect> QtWindowing::mainScreenVisibleFrame() {

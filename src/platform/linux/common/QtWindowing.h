@@ -9,13 +9,15 @@
 
 namespace linuxplatform {
 
+class PanelPlacement;
 class QtStatusItem;
 
 // Status item, menu, alerts and check-in panels on Qt Widgets.
 class QtWindowing final : public platform::Windowing {
 public:
-    // Without a way to find the focused window, panels go to the primary screen.
-    explicit QtWindowing(FocusedWindowQuery focusedWindow = {});
+    // Without a way to find the focused window, panels go to the primary screen; without a
+    // placement, panels are plain frameless windows.
+    explicit QtWindowing(FocusedWindowQuery focusedWindow = {}, std::shared_ptr<PanelPlacement> placement = {});
     ~QtWindowing() override;
     void setAccessoryActivationPolicy() override;
     std::shared_ptr<platform::StatusItem> createStatusItem() override;
@@ -38,6 +40,7 @@ public:
 
 private:
     FocusedWindowQuery focusedWindow_;
+    std::shared_ptr<PanelPlacement> placement_;
     CanberraSound sound_;
     std::function<void()> openPrivacy_;
     std::weak_ptr<QtStatusItem> statusItem_;
