@@ -12,6 +12,7 @@
 #endif
 #ifdef WS_SESSION_WAYLAND
 #include "platform/linux/wayland/WaylandGlobals.h"
+#include "platform/linux/wayland/WaylandWorkspaceChoice.h"
 #endif
 
 namespace linuxplatform {
@@ -59,6 +60,15 @@ SessionBackends Session::backends() const {
     b.workspace = std::make_shared<X11Workspace>();
     b.focusedWindow = x11FocusedWindowFrame;
     b.description = "session=x11 capture=xcomposite workspace=ewmh+xinput2";
+#endif
+#ifdef WS_SESSION_WAYLAND
+    // The workspace of a Wayland session: X11 sees only Xwayland's clients there.
+    if (info_.wayland()) {
+        auto workspace = chooseWaylandWorkspace();
+        b.workspace = workspace.workspace;
+        if (workspace.focusedWindow) b.focusedWindow = workspace.focusedWindow;
+        b.description += " wayland-workspace=" + workspace.description;
+    }
 #endif
     return b;
 }
