@@ -59,14 +59,17 @@ bool readSome(int fd, swayipc::MessageReader& reader) {
     return !reader.broken();
 }
 
-// One request and its reply, within `timeoutMs`.
-std::optional<swayipc::Message> ask(int fd, std::uint32_t type, const std::string& payload, int timeoutMs) {
+// One request and its reply, within `timeoutMs`. Whatever follows the reply stays in `reader`;
+// events before it are dropped (`stale` tells of them).
+std::optional<swayipc::Message> ask(int fd, std::uint32_t type, const std::string& payload, int timeoutMs,
+                                    swayipc::MessageReader& reader, bool* stale = nullptr) {
     if (fd < 0 || !sendAll(fd, swayipc::encode(type, payload))) return std::nullopt;
-    swayipc::MessageReader reader;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        while (auto m = reader.next())
+        while (auto m = reader.next()) {
             if (m->type == type) return m;
+            if (stale && m->isEvent()) *stale = true;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
         pollfd p{fd, POLLIN, 0};
@@ -99,7 +102,8 @@ struct SwayIpcWatcher::Impl {
 };
 
 void SwayIpcWatcher::Impl::refresh(int commands) {
-    const auto reply = ask(commands, swayipc::kGetTree, {}, kAnswerTimeoutMs);
+    swayipc::MessageReader reader;
+    const auto reply = ask(commands, swayipc::kGetTree, {}, kAnswerTimeoutMs, reader);
     if (!reply) return;
     auto tree = nlohmann::json::parse(reply->payload, nullptr, false);
     if (tree.is_discarded()) return;
@@ -123,19 +127,16 @@ void SwayIpcWatcher::Impl::watch(std::string path) {
     // Requests go on one connection, events come on the other, so replies never mix with events.
     const int commands = connectTo(path.c_str());
     const int events = connectTo(path.c_str());
+    // The first snapshot is taken once sway has confirmed the subscription, so that no change falls
+    // between the two.
+    swayipc::MessageReader reader;
     if (commands >= 0 && events >= 0 &&
-        sendAll(events, swayipc::encode(swayipc::kSubscribe, R"(["window","workspace"])"))) {
+        ask(events, swayipc::kSubscribe, R"(["window","workspace"])", kAnswerTimeoutMs, reader)) {
         refresh(commands);
-        swayipc::MessageReader reader;
         while (!stopping.load()) {
-            pollfd fds[2] = {{events, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-            const int n = ::poll(fds, 2, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 || (fds[1].revents & POLLIN)) break;
-            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || !readSome(events, reader)) break;
             bool stale = false;
             while (auto m = reader.next()) {
-                if (!m->isEvent()) continue;  // the answer to the subscription
+                if (!m->isEvent()) continue;
                 // A title or mark changes nothing the agent keeps.
                 const auto event = nlohmann::json::parse(m->payload, nullptr, false);
                 const std::string change =
@@ -144,6 +145,11 @@ void SwayIpcWatcher::Impl::watch(std::string path) {
             }
             if (reader.broken()) break;
             if (stale) refresh(commands);
+            pollfd fds[2] = {{events, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            const int n = ::poll(fds, 2, -1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 || (fds[1].revents & POLLIN)) break;
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || !readSome(events, reader)) break;
         }
     }
     if (commands >= 0) ::close(commands);
@@ -153,7 +159,8 @@ void SwayIpcWatcher::Impl::watch(std::string path) {
 bool SwayIpcWatcher::available() {
     const int fd = connectTo(std::getenv("SWAYSOCK"));
     if (fd < 0) return false;
-    const bool answered = ask(fd, swayipc::kGetVersion, {}, kProbeTimeoutMs).has_value();
+    swayipc::MessageReader reader;
+    const bool answered = ask(fd, swayipc::kGetVersion, {}, kProbeTimeoutMs, reader).has_value();
     ::close(fd);
     return answered;
 }
