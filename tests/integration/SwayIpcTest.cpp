@@ -217,6 +217,22 @@ private:
     std::thread thread_;
 };
 
+// $SWAYSOCK pointed elsewhere for one test, and put back after it.
+class SwaySocket {
+public:
+    explicit SwaySocket(const std::string& path) {
+        if (const char* old = std::getenv("SWAYSOCK")) old_ = old;
+        ::setenv("SWAYSOCK", path.c_str(), 1);
+    }
+    ~SwaySocket() {
+        if (old_) ::setenv("SWAYSOCK", old_->c_str(), 1);
+        else ::unsetenv("SWAYSOCK");
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
 template <typename Predicate>
 bool waitFor(Predicate done) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -229,7 +245,7 @@ bool waitFor(Predicate done) {
 
 TEST(SwayIpcTest, TheWatcherKeepsTheWindowsAndTellsEachChangeOfFocusOnce) {
     FakeSway sway;
-    ::setenv("SWAYSOCK", sway.path().c_str(), 1);
+    SwaySocket socket(sway.path());
     EXPECT_TRUE(linuxplatform::SwayIpcWatcher::available());
 
     std::mutex m;
@@ -271,17 +287,14 @@ TEST(SwayIpcTest, TheWatcherKeepsTheWindowsAndTellsEachChangeOfFocusOnce) {
     std::lock_guard lock(m);
     EXPECT_FALSE(told[1]);
     EXPECT_FALSE(query());
-    ::unsetenv("SWAYSOCK");
 }
 
 TEST(SwayIpcTest, NoSwayMeansNotAvailableAndAnEmptySnapshot) {
-    ::setenv("SWAYSOCK", "/nonexistent/sway-ipc.sock", 1);
+    SwaySocket socket("/nonexistent/sway-ipc.sock");
     EXPECT_FALSE(linuxplatform::SwayIpcWatcher::available());
     linuxplatform::SwayIpcWatcher watcher;
     EXPECT_TRUE(watcher.windows().empty());
     EXPECT_FALSE(watcher.focusedWindowQuery()());
-    ::unsetenv("SWAYSOCK");
-    EXPECT_FALSE(linuxplatform::SwayIpcWatcher::available());
 }
 
 }  // namespace
