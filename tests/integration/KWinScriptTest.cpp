@@ -8,6 +8,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -110,6 +115,7 @@ private:
 TEST(KWinScriptTest, TheWatcherLoadsItsScriptIntoKWinAndHearsOnlyKWin) {
     ensureApp();
     if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "no session bus (run inside scripts/session)";
+    if (KWinScriptWatcher::available()) GTEST_SKIP() << "a real KWin holds the name";
     auto kwinBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-kwin"));
     ASSERT_TRUE(kwinBus.registerService(QStringLiteral("org.kde.KWin")));
     FakeScripting scripting(kwinBus);
@@ -144,6 +150,69 @@ TEST(KWinScriptTest, TheWatcherLoadsItsScriptIntoKWinAndHearsOnlyKWin) {
     kwinBus.unregisterObject(QStringLiteral("/Scripting"));
     kwinBus.unregisterService(QStringLiteral("org.kde.KWin"));
     QDBusConnection::disconnectFromBus(QStringLiteral("fake-kwin"));
+}
+
+// A GTK 3 window in a process of its own, on the session's Wayland display.
+pid_t gtkWindow(const char* title) {
+    static const char* program = R"PY(
+import sys, gi
+gi.require_version("Gtk", "3.0")
+from gi.repository import GLib, Gtk
+GLib.set_prgname("wsprobe")
+w = Gtk.Window(title=sys.argv[1])
+w.add(Gtk.Entry())
+w.connect("destroy", Gtk.main_quit)
+w.show_all()
+Gtk.main()
+)PY";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("GDK_BACKEND", "wayland", 1);
+        ::execl("/usr/bin/python3", "python3", "-c", program, title, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Against a real KWin (kwin_wayland --virtual on this session bus, its socket in $WAYLAND_DISPLAY).
+TEST(KWinScriptTest, ARealKWinRunsTheScriptAndTellsEachActivatedWindow) {
+    ensureApp();
+    if (!QDBusConnection::sessionBus().isConnected() || !KWinScriptWatcher::available() || !std::getenv("WAYLAND_DISPLAY"))
+        GTEST_SKIP() << "needs kwin_wayland on the session bus and its $WAYLAND_DISPLAY";
+    std::vector<pid_t> children;
+    {
+        KWinScriptWatcher watcher;
+        std::vector<std::optional<CompositorWindow>> told;
+        watcher.followFocus([&](const std::optional<CompositorWindow>& w) { told.push_back(w); });
+        auto toldOf = [&](pid_t pid) {
+            return std::any_of(told.begin(), told.end(), [&](const auto& w) { return w && w->pid == pid; });
+        };
+        children.push_back(gtkWindow("Alpha"));
+        ASSERT_TRUE(pumpUntil([&] { return toldOf(children[0]); }));
+        children.push_back(gtkWindow("Beta"));
+        ASSERT_TRUE(pumpUntil([&] { return toldOf(children[1]); }));
+        const auto active = watcher.focusedWindow();
+        ASSERT_TRUE(active);
+        EXPECT_EQ(active->pid, children[1]);
+        EXPECT_EQ(active->appId, "wsprobe");
+        EXPECT_GT(active->frame.width, 0);
+        EXPECT_GT(active->frame.height, 0);
+        EXPECT_EQ(watcher.focusedWindowQuery()()->width, active->frame.width);
+    }
+    // Gone, it has unloaded its script.
+    auto loaded = QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
+                                                 QStringLiteral("org.kde.kwin.Scripting"), QStringLiteral("isScriptLoaded"));
+    loaded << QString::fromLatin1(KWinScriptWatcher::pluginName);
+    bool stillLoaded = true;
+    EXPECT_TRUE(pumpUntil([&] {
+        const auto reply = QDBusConnection::sessionBus().call(loaded);
+        stillLoaded = reply.arguments().value(0).toBool();
+        return reply.type() == QDBusMessage::ReplyMessage && !stillLoaded;
+    }));
+    for (pid_t pid : children) {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
 }
 
 }  // namespace
