@@ -119,74 +119,60 @@ TEST(AtspiWorkspaceTest, TheCompositorsFocusGivesOneActivationPerChangeOfApplica
 
 // On a real headless sway ($SWAYSOCK, $WAYLAND_DISPLAY) with an accessibility bus, AT-SPI alone: GTK 3
 // windows of two processes, the focus moved by sway, keys typed with wtype.
-class RealSwayTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!linuxplatform::SwayIpcWatcher::available() || !std::getenv("WAYLAND_DISPLAY"))
-            GTEST_SKIP() << "needs a running sway ($SWAYSOCK, $WAYLAND_DISPLAY)";
-        installMainLoop(loop);
-        // Without a keyboard no window is ever active: a virtual one stays for the test.
-        spawn({"wtype", "-s", "600000"});
-    }
-    void TearDown() override {
-        for (pid_t pid : children) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-        platform::install({});
-    }
-    pid_t spawn(std::vector<const char*> argv) {
+TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
+    if (!linuxplatform::SwayIpcWatcher::available() || !std::getenv("WAYLAND_DISPLAY"))
+        GTEST_SKIP() << "needs a running sway ($SWAYSOCK, $WAYLAND_DISPLAY)";
+    auto loop = std::make_shared<QueuedMainLoop>();
+    installMainLoop(loop);
+    std::vector<pid_t> children;
+    auto spawn = [&](std::vector<const char*> argv) {
         argv.push_back(nullptr);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("GDK_BACKEND", "wayland", 1);
-            ::execvp(argv[0], const_cast<char* const*>(argv.data()));
-            ::_exit(127);
-        }
-        children.push_back(pid);
-        return pid;
-    }
-    // A GTK 3 window with a text entry, in a process of its own, once sway shows it.
-    pid_t window() {
-        const pid_t pid = spawn({"/usr/bin/python3", "-c",
-                                 "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import GLib, Gtk\n"
-                                 "GLib.set_prgname('wsprobe'); w = Gtk.Window(); w.add(Gtk.Entry()); w.show_all(); Gtk.main()"});
-        linuxplatform::SwayIpcWatcher watcher;
-        EXPECT_TRUE(waitFor([&] {
-            const auto all = watcher.windows();
-            return std::any_of(all.begin(), all.end(), [&](const CompositorWindow& w) { return w.pid == pid && w.visible; });
-        }));
-        return pid;
-    }
-    static bool focus(pid_t pid) { return std::system(("swaymsg -q '[pid=" + std::to_string(pid) + "] focus'").c_str()) == 0; }
-    template <typename Predicate>
-    bool waitFor(Predicate done) {
+        if (const pid_t pid = ::fork(); pid != 0) return children.emplace_back(pid);
+        ::setenv("GDK_BACKEND", "wayland", 1);
+        ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+        ::_exit(127);
+    };
+    auto waitFor = [&](auto done) {
         for (const auto deadline = std::chrono::steady_clock::now() + 10s; !done(); std::this_thread::sleep_for(20ms)) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             loop->runAll();
         }
         return true;
+    };
+    linuxplatform::SwayIpcWatcher sway;
+    auto window = [&] {  // a GTK 3 window with a text entry, once sway shows it
+        const pid_t pid = spawn({"/usr/bin/python3", "-c", "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk\n"
+                                                           "w = Gtk.Window(); w.add(Gtk.Entry()); w.show_all(); Gtk.main()"});
+        EXPECT_TRUE(waitFor([&] {
+            const auto all = sway.windows();
+            return std::any_of(all.begin(), all.end(), [&](const CompositorWindow& w) { return w.pid == pid && w.visible; });
+        }));
+        return pid;
+    };
+    auto focus = [](pid_t pid) { return std::system(("swaymsg -q '[pid=" + std::to_string(pid) + "] focus'").c_str()) == 0; };
+    spawn({"wtype", "-s", "600000"});  // without a keyboard no window is ever active
+    {
+        AtspiWorkspace workspace;
+        std::vector<int> activated, keys;
+        workspace.addActivationObserver([&](const std::optional<platform::RunningApplication>& app) { activated.push_back(app->pid); });
+        workspace.addGlobalKeyDownMonitor([&](int code) { keys.push_back(code); });
+        const pid_t a = window(), b = window();
+        // A new window's accessibility bridge comes up a moment after the window.
+        EXPECT_TRUE(waitFor([&] { return focus(a) && focus(b) && std::count(activated.begin(), activated.end(), a) > 0; }));
+        EXPECT_TRUE(waitFor([&] {
+            const auto front = workspace.frontmostApplication();
+            return front && front->pid == b && !activated.empty() && activated.back() == b;
+        }));
+        // Keys arrive once our keystroke listener is registered; then the delete keys are told apart.
+        EXPECT_TRUE(waitFor([&] { return std::system("wtype x") == 0 && !keys.empty(); }));
+        EXPECT_EQ(std::system("wtype -k BackSpace -k Delete -k KP_Delete x"), 0);
+        auto backspace = [&] { return std::find(keys.begin(), keys.end(), 51); };
+        EXPECT_TRUE(waitFor([&] { return backspace() != keys.end() && keys.end() - backspace() >= 4; }));
+        EXPECT_TRUE(std::all_of(keys.begin(), backspace(), [](int code) { return code == 0; }));  // the x keys of the wait
+        EXPECT_EQ(std::vector<int>(backspace(), keys.end()), (std::vector<int>{51, 117, 117, 0}));
     }
-    std::shared_ptr<QueuedMainLoop> loop = std::make_shared<QueuedMainLoop>();
-    std::vector<pid_t> children;
-};
-
-TEST_F(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
-    AtspiWorkspace workspace;
-    std::vector<int> activated, keys;
-    workspace.addActivationObserver([&](const std::optional<platform::RunningApplication>& app) { activated.push_back(app->pid); });
-    workspace.addGlobalKeyDownMonitor([&](int code) { keys.push_back(code); });
-    const pid_t a = window(), b = window();
-    // A new window's accessibility bridge comes up a moment after the window.
-    ASSERT_TRUE(waitFor([&] { return focus(a) && focus(b) && std::count(activated.begin(), activated.end(), a) > 0; }));
-    EXPECT_TRUE(waitFor([&] { return workspace.frontmostApplication()->pid == b && activated.back() == b; }));
-    // Keys arrive once our keystroke listener is registered; then the delete keys are told apart.
-    ASSERT_TRUE(waitFor([&] { return std::system("wtype x") == 0 && !keys.empty(); }));
-    ASSERT_EQ(std::system("wtype -k BackSpace -k Delete -k KP_Delete x"), 0);
-    auto backspace = [&] { return std::find(keys.begin(), keys.end(), 51); };
-    ASSERT_TRUE(waitFor([&] { return backspace() != keys.end() && keys.end() - backspace() >= 4; }));
-    EXPECT_TRUE(std::all_of(keys.begin(), backspace(), [](int code) { return code == 0; }));  // the x keys of the wait
-    EXPECT_EQ(std::vector<int>(backspace(), keys.end()), (std::vector<int>{51, 117, 117, 0}));
+    for (pid_t pid : children) ::kill(pid, SIGTERM), ::waitpid(pid, nullptr, 0);
+    platform::install({});
 }
 
 }  // namespace
