@@ -9,6 +9,6 @@ if(WS_SESSION_WAYLAND)
         ${CMAKE_SOURCE_DIR}/src/platform/linux/wayland/dbus/org.freedesktop.portal.ScreenCast.xml PortalScreenCastProxy)
     target_sources(wellspire_linux_wayland PRIVATE ${ws_portal_proxies})
     target_include_directories(wellspire_linux_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
-    target_link_libraries(wellspire_linux_wayland PUBLIC wellspire_linux_common
+    target_link_libraries(wellspire_linux_wayland PUBLIC wellspire_linux_common nlohmann_json::nlohmann_json
         PRIVATE PkgConfig::WAYLAND PkgConfig::PIPEWIRE PkgConfig::ATSPI Qt6::DBus Threads::Threads)
 endif()

@@ -146,8 +146,6 @@ int main(int argc, char** argv) {
         std::signal(SIGHUP, onSignal);
     }
 
-    const auto backends = session.backends();
-
     platform::Services services;
     services.clock = std::make_shared<linuxplatform::SystemClock>();
     services.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
@@ -170,6 +168,7 @@ int main(int argc, char** argv) {
     // and settings link of the agent opens.
     const std::string settingsFile = linuxplatform::QtUserDefaults::defaultPath();
     auto consent = std::make_shared<linuxplatform::Consent>(settingsFile);
+    const auto backends = session.backends(consent);
     auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); },
                                                             std::make_shared<linuxplatform::Autostart>());
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };

@@ -34,8 +34,8 @@ void ensureApp() {
     static int argc = 1;
     static char name[] = "integration_tests";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    (void)app;
+    // One application object per process, whichever suite makes it first.
+    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
 }
 
 bool pumpUntil(const std::function<bool()>& ready, double seconds) {

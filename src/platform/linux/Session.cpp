@@ -14,6 +14,9 @@
 #endif
 #ifdef WS_SESSION_WAYLAND
 #include "platform/linux/wayland/WaylandGlobals.h"
+#include "platform/linux/wayland/CompositorFocusedWindow.h"
+#include "platform/linux/wayland/PortalScreenCapture.h"
+#include "platform/linux/wayland/WaylandWorkspaceChoice.h"
 #endif
 
 namespace linuxplatform {
@@ -74,8 +77,8 @@ void Session::leaveWhenDisplayIsLost(std::function<void()> leave) const {
 #endif
 }
 
-SessionBackends Session::backends() const {
-    SessionBackends b = info_.wayland() ? waylandBackends() : x11Backends();
+SessionBackends Session::backends(const std::shared_ptr<Consent>& consent) const {
+    SessionBackends b = info_.wayland() ? waylandBackends(consent) : x11Backends();
 #ifdef WS_SESSION_X11
     if (qtPlatform() == "xcb") {
         b.panelPlacement = std::make_shared<X11PanelPlacement>(info_.wayland()
@@ -103,22 +106,35 @@ SessionBackends Session::x11Backends() const {
     return b;
 }
 
-SessionBackends Session::waylandBackends() const {
+SessionBackends Session::waylandBackends(const std::shared_ptr<Consent>& consent) const {
 #ifdef WS_SESSION_WAYLAND
     SessionBackends b;
-    const auto globals = WaylandGlobals::query();
     b.description = "session=wayland desktop=" + (info_.desktop().empty() ? std::string("unknown") : info_.desktop());
-    b.capture = std::make_shared<UnavailableScreenCapture>("this Wayland session offers no screen capture the agent can use");
-    b.description += " capture=none";
+    // What the compositor tells of its windows, and the workspace around it (keys always from AT-SPI).
+    auto workspace = chooseWaylandWorkspace();
+    b.workspace = workspace.workspace;
+    b.description += " workspace=" + workspace.description;
+    // Capture, in one fallback order: the compositor's own where it lets us, else the portal.
+    const auto globals = WaylandGlobals::query();
+    if (PortalScreenCapture::available()) {
+        b.capture = std::make_shared<PortalScreenCapture>(consent, workspace.windows);
+        b.description += " capture=portal+pipewire";
+    } else {
+        b.capture = std::make_shared<UnavailableScreenCapture>(
+            "this Wayland session offers no screen capture the agent can use");
+        b.description += " capture=none";
+    }
+    // Panels go to the output of the window the compositor says has focus; where it says nothing,
+    // to that of the X client Xwayland has active, or to the primary screen.
+    if (workspace.windows)
+        b.focusedWindow = compositorFocusedWindow(workspace.windows);
 #ifdef WS_SESSION_X11
-    // Through Xwayland the agent sees only the X clients: better than nothing until AT-SPI tells more.
-    b.workspace = std::make_shared<X11Workspace>();
-    b.focusedWindow = x11FocusedWindowFrame;
-    b.description += " workspace=xwayland";
+    else if (qtPlatform() == "xcb")
+        b.focusedWindow = x11FocusedWindowFrame;
 #endif
-    (void)globals;
     return b;
 #else
+    (void)consent;
     return x11Backends();
 #endif
 }

@@ -12,6 +12,8 @@
 
 namespace linuxplatform {
 
+class Consent;
+
 // What the environment says about the session, read once at start.
 class SessionInfo {
 public:
@@ -61,11 +63,11 @@ public:
     // Every way of losing the display ends in `leave`, once, then in exit status 0.
     void leaveWhenDisplayIsLost(std::function<void()> leave) const;
     // Builds the backends; after the QApplication exists, on the main thread.
-    SessionBackends backends() const;
+    SessionBackends backends(const std::shared_ptr<Consent>& consent) const;
 
 private:
     SessionBackends x11Backends() const;
-    SessionBackends waylandBackends() const;
+    SessionBackends waylandBackends(const std::shared_ptr<Consent>& consent) const;
 
     SessionInfo info_;
     mutable std::string platform_;  // decided at the first question

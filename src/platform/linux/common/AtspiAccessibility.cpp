@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "platform/linux/common/AtspiFocusTracker.h"
-#include "platform/linux/common/GMainThread.h"
+#include "platform/linux/common/AtspiThread.h"
 
 namespace linuxplatform {
 
@@ -36,7 +36,7 @@ private:
 struct AtspiAccessibility::Impl {
     // Lives on, and is touched only from, the AT-SPI thread (its published reading excepted).
     std::shared_ptr<AtspiFocusTracker> tracker = std::make_shared<AtspiFocusTracker>();
-    std::unique_ptr<GMainThread> thread;
+    std::shared_ptr<GMainThread> thread;
     bool ownsLibrary = false;
 };
 
@@ -44,9 +44,10 @@ AtspiAccessibility::AtspiAccessibility() : impl_(std::make_unique<Impl>()) {
     auto tracker = impl_->tracker;
     // A second instance never finds a focused element.
     impl_->ownsLibrary = !trackerRunning.exchange(true);
-    // The context is the new thread's default by the time `setup` runs.
+    // The context is the thread's default for its whole life.
     const bool owns = impl_->ownsLibrary;
-    impl_->thread = std::make_unique<GMainThread>([tracker, owns] {
+    impl_->thread = sharedAtspiThread();
+    impl_->thread->post([tracker, owns] {
         if (owns) tracker->start(g_main_context_get_thread_default());
     });
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/linux/common/AtspiThread.h"
+
 namespace linuxplatform {
 
 namespace {
@@ -282,10 +284,8 @@ AtspiFocusTracker::AtspiFocusTracker() = default;
 AtspiFocusTracker::~AtspiFocusTracker() { stop(); }
 
 bool AtspiFocusTracker::start(GMainContext* context) {
-    // Without an accessibility bus libatspi can never connect in this process; every later call
-    // would abort, so nothing else is tried.
-    static const bool connected = atspi_init() <= 1;  // later calls would only say "already done"
-    if (!connected) return false;
+    // Without an accessibility bus nothing else is tried.
+    if (!atspiConnected()) return false;
     context_ = context;
     atspi_set_main_context(context);
     atspi_set_timeout(queryTimeoutMs, -1);

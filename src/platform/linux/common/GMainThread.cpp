@@ -7,14 +7,6 @@
 
 namespace linuxplatform {
 
-namespace {
-gboolean runTask(gpointer data) {
-    (*static_cast<std::function<void()>*>(data))();
-    return G_SOURCE_REMOVE;
-}
-void dropTask(gpointer data) { delete static_cast<std::function<void()>*>(data); }
-}  // namespace
-
 GMainThread::GMainThread(std::function<void()> setup)
     : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
     std::promise<std::thread::id> started;
@@ -33,14 +25,32 @@ GMainThread::~GMainThread() {
     post([this] { g_main_loop_quit(loop_); });
     if (thread_.joinable()) thread_.join();
     g_main_loop_unref(loop_);
-    // Destroys the sources still attached, and with them their tasks.
+    // Destroys the sources still attached; the tasks they stood for go with the queue.
     g_main_context_unref(context_);
 }
 
+gboolean GMainThread::runNext(gpointer self) {
+    auto* thread = static_cast<GMainThread*>(self);
+    std::function<void()> task;
+    {
+        std::lock_guard lock(thread->mutex_);
+        if (thread->tasks_.empty()) return G_SOURCE_REMOVE;
+        task = std::move(thread->tasks_.front());
+        thread->tasks_.pop_front();
+    }
+    task();
+    return G_SOURCE_REMOVE;
+}
+
+// One source per task, at one priority: they run in the order of the calls.
 void GMainThread::post(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, runTask, new std::function<void()>(std::move(task)), dropTask);
+    g_source_set_callback(source, runNext, this, nullptr);
     g_source_attach(source, context_);
     g_source_unref(source);
 }

@@ -4,7 +4,9 @@
 #include <glib.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace linuxplatform {
@@ -26,6 +28,11 @@ public:
     GMainContext* context() const { return context_; }
 
 private:
+    static gboolean runNext(gpointer self);
+
+    // Tasks pass through a queue of our own, so that the hand-over is one that race detectors see.
+    std::mutex mutex_;
+    std::deque<std::function<void()>> tasks_;
     GMainContext* context_;
     GMainLoop* loop_;
     std::thread thread_;

@@ -1,0 +1,385 @@
+#include "platform/linux/wayland/AtspiWorkspace.h"
+
+#include <atspi/atspi.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "platform/ApplicationChange.h"
+#include "platform/MainLoop.h"
+#include "platform/Platform.h"
+#include "platform/linux/common/AtspiThread.h"
+
+namespace linuxplatform {
+
+namespace {
+
+constexpr const char* kOwnIdentifier = "com.wellspire.agent";
+// Keysyms of the keys that delete.
+constexpr unsigned kBackSpace = 0xff08, kDelete = 0xffff, kKeypadDelete = 0xff9f;
+// Toolkits tell key events to AT-SPI with their modifiers, and a keystroke listener hears only the
+// modifier combination it registered for (the low eight bits): every combination is registered.
+constexpr int kModifierCombinations = 256;
+constexpr const char* kActivationEvents[] = {"window:activate", "object:state-changed:focused"};
+constexpr std::size_t kMaxKnownApplications = 512;
+
+class WorkspaceRegistration final : public platform::Registration {
+public:
+    explicit WorkspaceRegistration(std::uint64_t id) : id(id) {}
+    const std::uint64_t id;
+};
+
+void postToMain(std::function<void()> task) {
+    if (auto& loop = platform::get().mainLoop) loop->post(std::move(task));
+}
+
+std::string commandName(int pid) {
+    if (pid <= 0) return {};
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+bool hasState(AtspiAccessible* object, AtspiStateType state) {
+    AtspiStateSet* states = atspi_accessible_get_state_set(object);
+    if (!states) return false;
+    const bool has = atspi_state_set_contains(states, state);
+    g_object_unref(states);
+    return has;
+}
+
+}  // namespace
+
+// What the watchers' threads and the main thread share. Deliveries hold it weakly.
+struct AtspiWorkspace::Impl {
+    const int ownPid = static_cast<int>(::getpid());
+    std::shared_ptr<CompositorFocus> compositor;
+
+    mutable std::mutex mutex;
+    std::uint64_t nextId = 1;
+    std::map<std::uint64_t, std::function<void(const std::optional<platform::RunningApplication>&)>> activation;
+    std::map<std::uint64_t, std::function<void(int)>> keys;
+    platform::ApplicationChange change;
+    std::optional<platform::RunningApplication> frontmost;  // AT-SPI's, where no compositor tells
+
+    std::shared_ptr<GMainThread> atspiThread;
+    struct AtspiSide;
+    std::shared_ptr<AtspiSide> atspi;
+    std::atomic<bool> wantKeys{false};
+
+    std::optional<platform::RunningApplication> front() const;
+    // From either watcher's thread: `app` is now in front; told to the observers when it is
+    // another application than before.
+    void becameActive(const std::weak_ptr<Impl>& weak, std::optional<platform::RunningApplication> app, bool tell);
+    void keyDown(const std::weak_ptr<Impl>& weak, int code);
+};
+
+// Lives on, and is touched only from, the AT-SPI thread.
+struct AtspiWorkspace::Impl::AtspiSide {
+    std::weak_ptr<Impl> owner;
+    AtspiEventListener* events = nullptr;
+    AtspiDeviceListener* keys = nullptr;
+    bool connected = false;
+    // Pid and name by the application's bus name, which is never reused.
+    std::map<std::string, std::pair<int, std::string>> known;
+
+    bool connect(GMainContext* context);
+    void followActivations();
+    void followKeys();
+    void stop();
+    std::optional<platform::RunningApplication> applicationOfObject(AtspiAccessible* object);
+    std::optional<platform::RunningApplication> activeApplication();
+
+    static void onEvent(AtspiEvent* event, void* data);
+    static gboolean onKey(AtspiDeviceEvent* stroke, void* data);
+};
+
+std::optional<platform::RunningApplication> AtspiWorkspace::Impl::front() const {
+    if (compositor) {
+        const auto window = compositor->focusedWindow();
+        if (!window) return std::nullopt;
+        return applicationOf(*window, ownPid);
+    }
+    std::lock_guard lock(mutex);
+    return frontmost;
+}
+
+void AtspiWorkspace::Impl::becameActive(const std::weak_ptr<Impl>& weak, std::optional<platform::RunningApplication> app,
+                                        bool tell) {
+    {
+        std::lock_guard lock(mutex);
+        if (app) frontmost = app;
+        if (!change.becameActive(app) || !tell) return;
+    }
+    postToMain([weak, app = std::move(app)] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::vector<std::function<void(const std::optional<platform::RunningApplication>&)>> handlers;
+        {
+            std::lock_guard lock(self->mutex);
+            for (const auto& [id, h] : self->activation) handlers.push_back(h);
+        }
+        for (const auto& h : handlers) h(app);
+    });
+}
+
+void AtspiWorkspace::Impl::keyDown(const std::weak_ptr<Impl>& weak, int code) {
+    // Keystrokes do not name their target: those typed while the agent is in front are its own.
+    const auto app = front();
+    if (app && app->pid == ownPid) return;
+    postToMain([weak, code] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::vector<std::function<void(int)>> handlers;
+        {
+            std::lock_guard lock(self->mutex);
+            for (const auto& [id, h] : self->keys) handlers.push_back(h);
+        }
+        for (const auto& h : handlers) h(code);
+    });
+}
+
+bool AtspiWorkspace::Impl::AtspiSide::connect(GMainContext* context) {
+    if (connected) return true;
+    if (!atspiConnected()) return false;
+    atspi_set_main_context(context);
+    connected = true;
+    return true;
+}
+
+void AtspiWorkspace::Impl::AtspiSide::followActivations() {
+    if (events || !connected) return;
+    events = atspi_event_listener_new(onEvent, this, nullptr);
+    for (const char* type : kActivationEvents) {
+        GError* error = nullptr;
+        if (!atspi_event_listener_register(events, type, &error)) g_clear_error(&error);
+    }
+    // What was in front before we listened, known without telling anyone.
+    if (auto app = activeApplication())
+        if (auto self = owner.lock()) self->becameActive(owner, std::move(app), false);
+}
+
+void AtspiWorkspace::Impl::AtspiSide::followKeys() {
+    if (keys || !connected) return;
+    keys = atspi_device_listener_new(onKey, this, nullptr);
+    for (int mask = 0; mask < kModifierCombinations; ++mask) {
+        GError* error = nullptr;
+        if (!atspi_register_keystroke_listener(keys, nullptr, static_cast<AtspiKeyMaskType>(mask), 1 << ATSPI_KEY_PRESSED_EVENT,
+                                               ATSPI_KEYLISTENER_NOSYNC, &error))
+            g_clear_error(&error);
+    }
+}
+
+void AtspiWorkspace::Impl::AtspiSide::stop() {
+    if (events) {
+        for (const char* type : kActivationEvents) {
+            GError* error = nullptr;
+            if (!atspi_event_listener_deregister(events, type, &error)) g_clear_error(&error);
+        }
+        g_object_unref(events);
+        events = nullptr;
+    }
+    if (keys) {
+        for (int mask = 0; mask < kModifierCombinations; ++mask) {
+            GError* error = nullptr;
+            if (!atspi_deregister_keystroke_listener(keys, nullptr, static_cast<AtspiKeyMaskType>(mask),
+                                                     1 << ATSPI_KEY_PRESSED_EVENT, &error))
+                g_clear_error(&error);
+        }
+        g_object_unref(keys);
+        keys = nullptr;
+    }
+}
+
+std::optional<platform::RunningApplication> AtspiWorkspace::Impl::AtspiSide::applicationOfObject(AtspiAccessible* object) {
+    const char* busName = object->parent.app && object->parent.app->bus_name ? object->parent.app->bus_name : nullptr;
+    if (busName) {
+        if (const auto it = known.find(busName); it != known.end()) {
+            if (it->second.first == 0 && it->second.second.empty()) return std::nullopt;
+            const auto self = owner.lock();
+            return applicationOf(it->second.first, it->second.second, self ? self->ownPid : 0);
+        }
+    }
+    GError* error = nullptr;
+    AtspiAccessible* app = atspi_accessible_get_application(object, &error);
+    if (error) g_clear_error(&error);
+    int pid = 0;
+    std::string name;
+    if (app) {
+        pid = static_cast<int>(atspi_accessible_get_process_id(app, &error));
+        if (error) {
+            g_clear_error(&error);
+            pid = 0;
+        }
+        if (gchar* n = atspi_accessible_get_name(app, &error)) {
+            name = n;
+            g_free(n);
+        }
+        if (error) g_clear_error(&error);
+        g_object_unref(app);
+    }
+    if (busName) {
+        if (known.size() >= kMaxKnownApplications) known.clear();
+        known[busName] = {pid, name};
+    }
+    if (pid == 0 && name.empty()) return std::nullopt;
+    const auto self = owner.lock();
+    return applicationOf(pid, name, self ? self->ownPid : 0);
+}
+
+// The application with an active window, looked for among those on the desktop.
+std::optional<platform::RunningApplication> AtspiWorkspace::Impl::AtspiSide::activeApplication() {
+    AtspiAccessible* desktop = atspi_get_desktop(0);
+    if (!desktop) return std::nullopt;
+    std::optional<platform::RunningApplication> found;
+    GError* error = nullptr;
+    const gint apps = atspi_accessible_get_child_count(desktop, &error);
+    if (error) g_clear_error(&error);
+    for (gint a = 0; a < apps && !found; ++a) {
+        AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, &error);
+        if (error) g_clear_error(&error);
+        if (!app) continue;
+        const gint windows = atspi_accessible_get_child_count(app, &error);
+        if (error) g_clear_error(&error);
+        for (gint w = 0; w < windows && !found; ++w) {
+            AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, &error);
+            if (error) g_clear_error(&error);
+            if (!window) continue;
+            if (hasState(window, ATSPI_STATE_ACTIVE)) found = applicationOfObject(window);
+            g_object_unref(window);
+        }
+        g_object_unref(app);
+    }
+    g_object_unref(desktop);
+    return found;
+}
+
+void AtspiWorkspace::Impl::AtspiSide::onEvent(AtspiEvent* event, void* data) {
+    auto* side = static_cast<AtspiSide*>(data);
+    const bool focusLost = event->type && std::strncmp(event->type, "object:state-changed:focused", 28) == 0 &&
+                           event->detail1 == 0;
+    if (event->source && !focusLost) {
+        if (auto app = side->applicationOfObject(event->source))
+            if (auto self = side->owner.lock()) self->becameActive(side->owner, std::move(app), true);
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+gboolean AtspiWorkspace::Impl::AtspiSide::onKey(AtspiDeviceEvent* stroke, void* data) {
+    auto* side = static_cast<AtspiSide*>(data);
+    if (stroke->type == ATSPI_KEY_PRESSED_EVENT) {
+        if (auto self = side->owner.lock()) self->keyDown(side->owner, keyCodeForStroke(stroke->id, stroke->event_string));
+    }
+    g_boxed_free(ATSPI_TYPE_DEVICE_EVENT, stroke);
+    return FALSE;  // never consumed: the application gets its key
+}
+
+AtspiWorkspace::AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor) : impl_(std::make_shared<Impl>()) {
+    impl_->compositor = std::move(compositor);
+    impl_->atspiThread = sharedAtspiThread();
+    impl_->atspi = std::make_shared<Impl::AtspiSide>();
+    impl_->atspi->owner = impl_;
+    std::weak_ptr<Impl> weak = impl_;
+    if (impl_->compositor) {
+        impl_->compositor->followFocus([weak](const std::optional<CompositorWindow>& window) {
+            auto self = weak.lock();
+            if (!self) return;
+            std::optional<platform::RunningApplication> app;
+            if (window) app = applicationOf(*window, self->ownPid);
+            self->becameActive(weak, std::move(app), true);
+        });
+        if (auto window = impl_->compositor->focusedWindow())
+            impl_->becameActive(weak, applicationOf(*window, impl_->ownPid), false);
+        return;
+    }
+    auto side = impl_->atspi;
+    impl_->atspiThread->post([side] {
+        if (side->connect(g_main_context_get_thread_default())) side->followActivations();
+    });
+}
+
+AtspiWorkspace::~AtspiWorkspace() {
+    if (impl_->compositor) impl_->compositor->followFocus(nullptr);
+    auto side = impl_->atspi;
+    impl_->atspiThread->call([side] { side->stop(); }, std::chrono::seconds(2));
+}
+
+std::optional<platform::RunningApplication> AtspiWorkspace::frontmostApplication() { return impl_->front(); }
+
+std::shared_ptr<platform::Registration> AtspiWorkspace::addActivationObserver(
+    std::function<void(const std::optional<platform::RunningApplication>&)> handler) {
+    std::lock_guard lock(impl_->mutex);
+    const auto id = impl_->nextId++;
+    impl_->activation[id] = std::move(handler);
+    return std::make_shared<WorkspaceRegistration>(id);
+}
+
+void AtspiWorkspace::removeActivationObserver(const std::shared_ptr<platform::Registration>& registration) {
+    const auto* r = dynamic_cast<const WorkspaceRegistration*>(registration.get());
+    if (!r) return;
+    std::lock_guard lock(impl_->mutex);
+    impl_->activation.erase(r->id);
+}
+
+std::shared_ptr<platform::Registration> AtspiWorkspace::addGlobalKeyDownMonitor(std::function<void(int keyCode)> handler) {
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        id = impl_->nextId++;
+        impl_->keys[id] = std::move(handler);
+    }
+    if (!impl_->wantKeys.exchange(true)) {
+        auto side = impl_->atspi;
+        impl_->atspiThread->post([side] {
+            if (side->connect(g_main_context_get_thread_default())) side->followKeys();
+        });
+    }
+    return std::make_shared<WorkspaceRegistration>(id);
+}
+
+int AtspiWorkspace::ownPid() const { return impl_->ownPid; }
+
+std::string AtspiWorkspace::bundlePath() const {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::filesystem::current_path(ec).string();
+    return exe.parent_path().string();
+}
+
+int AtspiWorkspace::keyCodeForStroke(unsigned keysym, const char* name) {
+    switch (keysym) {
+        case kBackSpace: return 51;
+        case kDelete:
+        case kKeypadDelete: return 117;
+        default: break;
+    }
+    if (!name) return 0;
+    if (std::strcmp(name, "BackSpace") == 0) return 51;
+    if (std::strcmp(name, "Delete") == 0 || std::strcmp(name, "KP_Delete") == 0) return 117;
+    return 0;
+}
+
+platform::RunningApplication AtspiWorkspace::applicationOf(int pid, const std::string& name, int ownPid) {
+    platform::RunningApplication app;
+    app.pid = pid > 0 ? pid : 0;
+    std::string shown = name.empty() ? commandName(app.pid) : name;
+    if (!shown.empty()) app.localizedName = shown;
+    if (app.pid != 0 && app.pid == ownPid)
+        app.bundleIdentifier = kOwnIdentifier;
+    else
+        app.bundleIdentifier = app.localizedName;
+    return app;
+}
+
+platform::RunningApplication AtspiWorkspace::applicationOf(const CompositorWindow& window, int ownPid) {
+    return applicationOf(window.pid.value_or(0), window.appId, ownPid);
+}
+
+}  // namespace linuxplatform
