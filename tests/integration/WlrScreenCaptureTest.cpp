@@ -119,6 +119,7 @@ protected:
     static void SetUpTestSuite() {
         if (!std::getenv("WAYLAND_DISPLAY") || !WlrScreenCapture::available() || !std::filesystem::exists("/usr/bin/grim"))
             return;
+        compositor_ = true;
         // GTK 3 takes a socket name only, in $XDG_RUNTIME_DIR.
         const std::filesystem::path socket = std::getenv("WAYLAND_DISPLAY");
         std::vector<std::string> env{"GDK_BACKEND=wayland", "NO_AT_BRIDGE=1"};
@@ -131,8 +132,8 @@ protected:
                        env);
         const auto deadline = std::chrono::steady_clock::now() + 15s;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (auto frame = grim(); frame && frame->width() > 120 && frame->height() > 400) {
-                const QRgb p = frame->pixel(100, frame->height() / 2);
+            if (auto frame = grim(); frame && frame->width() > 16 && frame->height() > 16) {
+                const QRgb p = frame->pixel(8, frame->height() / 4);
                 if (qRed(p) == 0 && qGreen(p) == 0xc0 && qBlue(p) == 0) {
                     ready_ = true;
                     return;
@@ -148,49 +149,52 @@ protected:
         }
     }
     void SetUp() override {
-        if (!ready_) GTEST_SKIP() << "needs a wlroots compositor at $WAYLAND_DISPLAY, grim and GTK 3";
+        if (!compositor_) GTEST_SKIP() << "needs a wlroots compositor at $WAYLAND_DISPLAY and grim";
+        ASSERT_TRUE(ready_) << "the probe window did not appear on the compositor";
     }
 
     static inline pid_t probe_ = -1;
-    static inline bool ready_ = false;
+    static inline bool compositor_ = false, ready_ = false;
 };
 
 TEST_F(WlrScreenCaptureTest, ADisplayIsTheOutputAsGrimSeesItWithOwnPanelsAndExcludedWindowsBlack) {
-    auto windows = std::make_shared<FixedWindows>();
-    const DesktopRect other{200, 150, 300, 200};
-    windows->list.push_back({7, 4242, "other", other, false, true});
-    const DesktopRect panel{900, 40, 300, 120};
-    OwnWindows::shared().shown(1, panel);
-    WlrScreenCapture capture(windows);
-
     const auto reference = grim();
     ASSERT_TRUE(reference);
+    auto windows = std::make_shared<FixedWindows>();
+    const DesktopRect other{20, 20, 150, 100}, panel{200, 150, 150, 60};
+    windows->list.push_back({7, 4242, "other", other, false, true});
+    OwnWindows::shared().shown(1, panel);
+    WlrScreenCapture capture(windows);
     auto content = contentOf(capture);
     ASSERT_TRUE(std::holds_alternative<platform::ShareableContent>(content));
     const auto& listed = std::get<platform::ShareableContent>(content);
     ASSERT_FALSE(listed.displays.empty());
     const auto display = listed.displays.front();
-    // The headless output has scale 1: points and pixels agree.
-    EXPECT_EQ(display.width, reference->width());
-    EXPECT_EQ(display.height, reference->height());
+    // grim copies at the output's integer scale; the display is listed in points.
+    const int scale = reference->width() / display.width;
+    ASSERT_GE(scale, 1);
+    EXPECT_EQ(display.width * scale, reference->width());
+    EXPECT_EQ(display.height * scale, reference->height());
     ASSERT_EQ(listed.windows.size(), 2u);
     EXPECT_EQ(listed.windows[0].id, 7u);
     EXPECT_EQ(listed.windows[0].ownerPid, 4242);
-    EXPECT_EQ(listed.windows[0].frame, (platform::Rect{200, display.height - 350.0, 300, 200}));
+    EXPECT_EQ(listed.windows[0].frame, (platform::Rect{20, display.height - 120.0, 150, 100}));
     EXPECT_EQ(listed.windows[1].ownerPid, static_cast<int>(getpid()));
-    EXPECT_EQ(listed.windows[1].frame, (platform::Rect{900, display.height - 160.0, 300, 120}));
+    EXPECT_EQ(listed.windows[1].frame, (platform::Rect{200, display.height - 210.0, 150, 60}));
     EXPECT_TRUE(capture.preflight());
 
     // The reader leaves out its own windows; here also the other one, to see any excluded rect go.
-    auto captured = displayOf(capture, display, listed.windows, display.width, display.height);
+    const int width = display.width * scale, height = display.height * scale;
+    auto captured = displayOf(capture, display, listed.windows, width, height);
     ASSERT_EQ(errorOf(captured), "");
     const auto& image = *std::get<std::shared_ptr<const platform::Image>>(captured);
-    ASSERT_EQ(image.width, display.width);
-    ASSERT_EQ(image.height, display.height);
-    int wrong = 0, blanked = 0, differentBeforeBlanking = 0;
+    ASSERT_EQ(image.width, width);
+    ASSERT_EQ(image.height, height);
+    int wrong = 0, blanked = 0, hidden = 0, differentBeforeBlanking = 0;
     for (int y = 0; y < image.height; ++y)
         for (int x = 0; x < image.width; ++x) {
-            if (inside(panel, x, y) || inside(other, x, y)) {
+            if (inside(panel, x / scale, y / scale) || inside(other, x / scale, y / scale)) {
+                ++hidden;
                 blanked += black(image, x, y);
                 differentBeforeBlanking += qGray(reference->pixel(x, y)) != 0;
             } else {
@@ -198,7 +202,8 @@ TEST_F(WlrScreenCaptureTest, ADisplayIsTheOutputAsGrimSeesItWithOwnPanelsAndExcl
             }
         }
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(blanked, panel.width * panel.height + other.width * other.height);
+    EXPECT_EQ(hidden, (panel.width * panel.height + other.width * other.height) * scale * scale);
+    EXPECT_EQ(blanked, hidden);
     EXPECT_GT(differentBeforeBlanking, 0);
 
     // At the reader's size: scaled, the panel still dark.
@@ -212,32 +217,36 @@ TEST_F(WlrScreenCaptureTest, ADisplayIsTheOutputAsGrimSeesItWithOwnPanelsAndExcl
 }
 
 TEST_F(WlrScreenCaptureTest, AWindowIsItsRegionOfTheOutput) {
-    auto windows = std::make_shared<FixedWindows>();
-    // Across the line of text, so that a flipped or shifted copy cannot match.
-    const DesktopRect frame{350, 300, 600, 200};
-    windows->list.push_back({9, 4242, "probe", frame, true, true});
-    WlrScreenCapture capture(windows);
     const auto reference = grim();
     ASSERT_TRUE(reference);
+    auto windows = std::make_shared<FixedWindows>();
+    WlrScreenCapture capture(windows);
+    auto content = contentOf(capture);
+    ASSERT_TRUE(std::holds_alternative<platform::ShareableContent>(content));
+    const auto display = std::get<platform::ShareableContent>(content).displays.at(0);
+    const int scale = reference->width() / display.width;
+    // Across the line of text, so that a flipped or shifted copy cannot match.
+    const DesktopRect frame{display.width / 2 - 150, display.height / 2 - 50, 300, 100};
+    windows->list.push_back({9, 4242, "probe", frame, true, true});
 
     const platform::ShareableWindow window{9, 4242, true, {}};
-    auto captured = windowOf(capture, window, frame.width, frame.height);
+    auto captured = windowOf(capture, window, frame.width * scale, frame.height * scale);
     ASSERT_EQ(errorOf(captured), "");
     const auto& image = *std::get<std::shared_ptr<const platform::Image>>(captured);
-    ASSERT_EQ(image.width, frame.width);
-    ASSERT_EQ(image.height, frame.height);
+    ASSERT_EQ(image.width, frame.width * scale);
+    ASSERT_EQ(image.height, frame.height * scale);
     int wrong = 0, dark = 0;
     for (int y = 0; y < image.height; ++y)
         for (int x = 0; x < image.width; ++x) {
-            wrong += !samePixel(image, x, y, *reference, frame.x + x, frame.y + y);
-            dark += qGray(reference->pixel(frame.x + x, frame.y + y)) < 64;
+            wrong += !samePixel(image, x, y, *reference, frame.x * scale + x, frame.y * scale + y);
+            dark += qGray(reference->pixel(frame.x * scale + x, frame.y * scale + y)) < 64;
         }
     EXPECT_EQ(wrong, 0);
     EXPECT_GT(dark, 100);  // the text is in the region
 
-    auto twice = windowOf(capture, window, frame.width * 2, frame.height * 2);
-    ASSERT_EQ(errorOf(twice), "");
-    EXPECT_EQ(std::get<std::shared_ptr<const platform::Image>>(twice)->width, frame.width * 2);
+    auto larger = windowOf(capture, window, frame.width * 3, frame.height * 3);
+    ASSERT_EQ(errorOf(larger), "");
+    EXPECT_EQ(std::get<std::shared_ptr<const platform::Image>>(larger)->width, frame.width * 3);
 
     // A window the compositor no longer lists, and the agent's own panel, are errors.
     EXPECT_NE(errorOf(windowOf(capture, {10, 4242, true, {}}, 100, 100)), "");

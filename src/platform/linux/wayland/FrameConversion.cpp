@@ -1,6 +1,7 @@
 #include "platform/linux/wayland/FrameConversion.h"
 
 #include <QImage>
+#include <QTransform>
 
 #include <bit>
 #include <cstring>
@@ -58,6 +59,23 @@ std::optional<platform::Image> FrameConversion::fromShm(std::span<const std::uin
     const auto qt = shmFormat(format);
     if (!qt) return std::nullopt;
     return convert(data, width, height, stride, *qt, yInvert);
+}
+
+platform::Image FrameConversion::turned(platform::Image frame, int transform) {
+    transform &= 7;
+    if (transform == 0 || frame.width <= 0 || frame.height <= 0) return frame;
+    QImage view(frame.rgba.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGBX8888);
+    // Checked against grim on every transform of a headless sway: turn, then mirror.
+    QImage out = view.transformed(QTransform().rotate(90.0 * (transform & 3)));
+    if (transform & 4) out = out.mirrored(true, false);
+    platform::Image turned;
+    turned.width = out.width();
+    turned.height = out.height();
+    turned.rgba.resize(static_cast<std::size_t>(turned.width) * turned.height * 4);
+    const std::size_t row = static_cast<std::size_t>(turned.width) * 4;
+    const QImage rgba = out.convertToFormat(QImage::Format_RGBX8888);
+    for (int y = 0; y < turned.height; ++y) std::memcpy(turned.rgba.data() + row * y, rgba.constScanLine(y), row);
+    return turned;
 }
 
 std::optional<platform::Image> FrameConversion::fromQImage(std::span<const std::uint8_t> data, int width, int height,

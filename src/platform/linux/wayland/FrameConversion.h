@@ -15,6 +15,9 @@ public:
     // rows run bottom to top. Nothing for another format or a buffer too small for its size.
     static std::optional<platform::Image> fromShm(std::span<const std::uint8_t> data, int width, int height,
                                                   int stride, std::uint32_t format, bool yInvert);
+    // A frame of an output in its buffer's orientation turned as the output shows it, for a
+    // wl_output transform (0 normal, 1-3 quarter turns, 4-7 the same mirrored).
+    static platform::Image turned(platform::Image frame, int transform);
     // A frame in a QImage::Format, given by its number as KWin reports it.
     static std::optional<platform::Image> fromQImage(std::span<const std::uint8_t> data, int width, int height,
                                                      int stride, std::uint32_t format);

@@ -341,7 +341,8 @@ WlrScreencopyClient::Frame WlrScreencopyClient::capture(std::uint32_t outputName
                                           static_cast<int>(state.stride), state.format,
                                           state.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT);
     if (!image) return "the frame's pixel format is not supported (" + std::to_string(state.format) + ")";
-    return std::move(*image);
+    // The copy keeps the buffer's orientation; a turned output shows it turned.
+    return FrameConversion::turned(std::move(*image), (*found)->transform);
 }
 
 }  // namespace linuxplatform
