@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/wayland/CompositorContent.h"
 #include "platform/linux/wayland/CompositorWindows.h"
 #include "platform/linux/wayland/WlrScreenCapture.h"
 
@@ -250,7 +251,7 @@ TEST_F(WlrScreenCaptureTest, AWindowIsItsRegionOfTheOutput) {
 
     // A window the compositor no longer lists, and the agent's own panel, are errors.
     EXPECT_NE(errorOf(windowOf(capture, {10, 4242, true, {}}, 100, 100)), "");
-    EXPECT_NE(errorOf(windowOf(capture, {WlrScreenCapture::kOwnWindowBase, getpid(), true, {}}, 100, 100)), "");
+    EXPECT_NE(errorOf(windowOf(capture, {linuxplatform::CompositorContent::kOwnWindowBase, getpid(), true, {}}, 100, 100)), "");
     EXPECT_NE(errorOf(displayOf(capture, {123456, 100, 100}, {}, 100, 100)), "");
 }
 

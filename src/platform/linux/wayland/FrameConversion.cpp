@@ -49,6 +49,8 @@ std::optional<platform::Image> convert(std::span<const std::uint8_t> data, int w
     out.rgba.resize(static_cast<std::size_t>(width) * height * 4);
     const std::size_t row = static_cast<std::size_t>(width) * 4;
     for (int y = 0; y < height; ++y) std::memcpy(out.rgba.data() + row * y, rgba.constScanLine(y), row);
+    // Qt keeps the alpha bytes of a 32-bit source; a screen shows no transparency.
+    for (std::size_t i = 3; i < out.rgba.size(); i += 4) out.rgba[i] = 255;
     return out;
 }
 

@@ -1,28 +1,16 @@
 #include "platform/linux/wayland/WlrScreenCapture.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 
-#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/wayland/CaptureWorker.h"
-#include "platform/linux/wayland/CompositorWindows.h"
+#include "platform/linux/wayland/CompositorContent.h"
 #include "platform/linux/wayland/OutputGeometry.h"
 #include "platform/linux/wayland/WaylandGlobals.h"
 #include "platform/linux/wayland/WlrScreencopyClient.h"
 
 namespace linuxplatform {
-namespace {
-
-std::vector<DesktopRect> places(const std::vector<WaylandOutput>& outputs) {
-    std::vector<DesktopRect> out;
-    for (const auto& o : outputs) out.push_back(o.logical);
-    return out;
-}
-
-}  // namespace
 
 struct WlrScreenCapture::Impl {
     std::shared_ptr<CompositorWindows> windows;
@@ -43,43 +31,21 @@ struct WlrScreenCapture::Impl {
     platform::ContentResult content() {
         auto listed = outputs();
         if (auto* error = std::get_if<std::string>(&listed)) return platform::CaptureError{*error};
-        const auto& outs = std::get<std::vector<WaylandOutput>>(listed);
-        const auto rects = places(outs);
-        const int bottom = OutputGeometry::layoutBottom(rects);
-        platform::ShareableContent content;
-        for (const auto& o : outs) content.displays.push_back({o.name, o.logical.width, o.logical.height});
-        if (windows) {
-            auto listedWindows = windows->windows();
-            // Topmost first, the focused window before all.
-            std::reverse(listedWindows.begin(), listedWindows.end());
-            std::stable_partition(listedWindows.begin(), listedWindows.end(), [](const auto& w) { return w.focused; });
-            for (const auto& w : listedWindows) {
-                if (!w.visible || w.frame.width <= 0 || w.frame.height <= 0) continue;
-                const bool shown = std::any_of(rects.begin(), rects.end(), [&w](const DesktopRect& r) {
-                    return OutputGeometry::intersect(r, w.frame).width > 0;
-                });
-                content.windows.push_back({w.id, w.pid, shown, OutputGeometry::toPoints(w.frame, bottom)});
-            }
-        }
-        // The agent's own panels, so that the reader leaves them out of a display.
-        std::uint64_t index = 0;
-        for (const auto& frame : OwnWindows::shared().frames())
-            content.windows.push_back({kOwnWindowBase + index++, static_cast<int>(getpid()), true,
-                                       OutputGeometry::toPoints(frame, bottom)});
-        return content;
+        return CompositorContent::list(std::get<std::vector<WaylandOutput>>(listed), windows.get());
     }
 
     platform::CaptureResult window(const platform::ShareableWindow& asked, int width, int height) {
-        if (asked.id >= kOwnWindowBase) return platform::CaptureError{"the agent's own panels are not captured"};
+        if (asked.id >= CompositorContent::kOwnWindowBase)
+            return platform::CaptureError{"the agent's own panels are not captured"};
         if (!windows) return platform::CaptureError{"the compositor does not tell where windows are"};
-        std::optional<DesktopRect> frame;
-        for (const auto& w : windows->windows())
-            if (w.id == asked.id && w.visible) frame = w.frame;
+        const auto frame = CompositorContent::frameOf(windows.get(), asked.id);
         if (!frame) return platform::CaptureError{"the window is no longer on screen"};
         auto listed = outputs();
         if (auto* error = std::get_if<std::string>(&listed)) return platform::CaptureError{*error};
         const auto& outs = std::get<std::vector<WaylandOutput>>(listed);
-        const auto index = OutputGeometry::outputOf(places(outs), *frame);
+        std::vector<DesktopRect> places;
+        for (const auto& o : outs) places.push_back(o.logical);
+        const auto index = OutputGeometry::outputOf(places, *frame);
         if (!index) return platform::CaptureError{"the window is on no display"};
         const auto& output = outs[*index];
         auto captured = client.capture(output.name, OutputGeometry::onOutput(output.logical, *frame));
@@ -92,17 +58,13 @@ struct WlrScreenCapture::Impl {
         auto listed = outputs();
         if (auto* error = std::get_if<std::string>(&listed)) return platform::CaptureError{*error};
         const auto& outs = std::get<std::vector<WaylandOutput>>(listed);
-        auto output = std::find_if(outs.begin(), outs.end(), [id](const auto& o) { return o.name == id; });
-        if (output == outs.end()) return platform::CaptureError{"the display is no longer connected"};
+        const WaylandOutput* output = CompositorContent::output(outs, id);
+        if (!output) return platform::CaptureError{"the display is no longer connected"};
         auto captured = client.capture(output->name);
         if (auto* error = std::get_if<std::string>(&captured)) return platform::CaptureError{*error};
         auto& image = std::get<platform::Image>(captured);
-        // The compositor copies what is shown, so a left-out window is painted over where it lies;
-        // the panels are read again here, as they may have moved since the content was listed.
-        const int bottom = OutputGeometry::layoutBottom(places(outs));
-        std::vector<DesktopRect> hidden = OwnWindows::shared().frames();
-        for (const auto& w : excluding) hidden.push_back(OutputGeometry::fromPoints(w.frame, bottom));
-        OutputGeometry::blank(image, output->logical, hidden);
+        // The compositor copies what is shown, so a left-out window is painted over where it lies.
+        OutputGeometry::blank(image, output->logical, CompositorContent::hidden(outs, excluding));
         return frames.scaled(image, width, height);
     }
 };

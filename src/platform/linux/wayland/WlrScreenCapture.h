@@ -34,9 +34,6 @@ public:
     void captureDisplay(const platform::ShareableDisplay& display, const std::vector<platform::ShareableWindow>& excluding,
                         int pixelWidth, int pixelHeight, std::function<void(platform::CaptureResult)> completion) override;
 
-    // The ids under which the agent's own panels are listed.
-    static constexpr std::uint64_t kOwnWindowBase = 0xffff'0000'0000'0000ull;
-
     struct Impl;
 
 private:
