@@ -8,6 +8,7 @@
 
 #include <QImage>
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -78,8 +79,14 @@ std::string errorOf(const platform::CaptureResult& r) {
 }
 
 pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& extraEnv) {
+    // The given variables replace the inherited ones of the same name.
     std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) { return x.rfind(name, 0) == 0; }))
+            env.push_back(entry);
+    }
     std::vector<char*> argv, envp;
     for (auto& a : args) argv.push_back(a.data());
     for (auto& e : env) envp.push_back(e.data());

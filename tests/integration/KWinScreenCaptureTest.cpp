@@ -1,0 +1,216 @@
+// KWin's screenshot interface against a real KWin: a virtual kwin_wayland of the test's own, on a
+// D-Bus session of its own, whose desktop entries authorize (or no longer authorize) this binary.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/wayland/CompositorWindows.h"
+#include "platform/linux/wayland/KWinScreenCapture.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using linuxplatform::DesktopRect;
+using linuxplatform::KWinScreenCapture;
+using linuxplatform::OwnWindows;
+using namespace std::chrono_literals;
+
+class FixedWindows final : public linuxplatform::CompositorWindows {
+public:
+    std::vector<linuxplatform::CompositorWindow> list;
+    std::vector<linuxplatform::CompositorWindow> windows() const override { return list; }
+};
+
+template <typename Result>
+Result await(const std::function<void(std::function<void(Result)>)>& call) {
+    auto promise = std::make_shared<std::promise<Result>>();
+    call([promise](Result r) { promise->set_value(std::move(r)); });
+    auto future = promise->get_future();
+    if (future.wait_for(30s) != std::future_status::ready) throw std::runtime_error("no completion");
+    return future.get();
+}
+
+pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& extraEnv) {
+    // The given variables replace the inherited ones of the same name.
+    std::vector<std::string> env(extraEnv);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) { return x.rfind(name, 0) == 0; }))
+            env.push_back(entry);
+    }
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+}
+
+bool waitFor(const std::function<bool()>& ready, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(100ms);  // polling a starting process, bounded above
+    }
+    return ready();
+}
+
+const std::uint8_t* at(const platform::Image& image, int x, int y) {
+    return image.rgba.data() + (static_cast<std::size_t>(y) * image.width + x) * 4;
+}
+bool green(const std::uint8_t* p) { return p[0] == 0 && p[1] == 0xc0 && p[2] == 0; }
+
+class KWinScreenCaptureTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!fs::exists("/usr/bin/kwin_wayland") || !fs::exists("/usr/bin/dbus-daemon")) return;
+        dir_ = fs::temp_directory_path() / ("kwin-capture-" + std::to_string(getpid()));
+        fs::create_directories(dir_ / "run");
+        fs::permissions(dir_ / "run", fs::perms::owner_all, fs::perm_options::replace);
+        fs::create_directories(dir_ / "home/.local/share/applications");
+        // This binary, by its exact path, as KWin wants it.
+        std::ofstream(entry()) << "[Desktop Entry]\nType=Application\nName=capture test\nNoDisplay=true\nExec="
+                               << fs::canonical("/proc/self/exe").string()
+                               << "\nX-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2\n";
+        // A copy without the file capabilities that a container may refuse to execute.
+        fs::copy_file("/usr/bin/kwin_wayland", dir_ / "kwin_wayland");
+        // A bus of its own whose daemon's pid is kept, then KWin in place of the shell (same pid).
+        const std::string d = dir_.string();
+        std::ofstream(dir_ / "start.sh") << "#!/bin/sh\ndbus-daemon --session --fork --print-address=3 --print-pid=4 3>"
+                                         << d << "/bus.tmp 4>" << d << "/daemon.pid\nexport DBUS_SESSION_BUS_ADDRESS=$(cat "
+                                         << d << "/bus.tmp)\nmv " << d << "/bus.tmp " << d << "/bus\nexec "
+                                         << (dir_ / "kwin_wayland").string()
+                                         << " --virtual --socket wayland-capture --width 1024 --height 768"
+                                            " --no-lockscreen --no-global-shortcuts --no-kactivities\n";
+        fs::permissions(dir_ / "start.sh", fs::perms::owner_all, fs::perm_options::replace);
+        const std::vector<std::string> env{"HOME=" + (dir_ / "home").string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string()};
+        kwin_ = spawn({(dir_ / "start.sh").string()}, env);
+        if (kwin_ < 0 || !waitFor([] { return fs::exists(dir_ / "run/wayland-capture") && fs::exists(dir_ / "bus"); }, 30s))
+            return;
+        std::string bus;
+        std::getline(std::ifstream(dir_ / "bus"), bus);
+        // This process speaks to that KWin, and reads the same desktop entries.
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+        setenv("WAYLAND_DISPLAY", (dir_ / "run/wayland-capture").c_str(), 1);
+        setenv("HOME", (dir_ / "home").c_str(), 1);
+        unsetenv("XDG_DATA_HOME");
+        if (!waitFor([] { return KWinScreenCapture::available(); }, 30s)) return;
+        probe_ = spawn({"/usr/bin/python3", WS_SOURCE_DIR "/tests/desktop/probe_window.py", "--title", "KWin capture probe",
+                        "--color", "#00c000", "--label", "Capture seventeen", "--size", "600x400"},
+                       {"GDK_BACKEND=wayland", "NO_AT_BRIDGE=1", "WAYLAND_DISPLAY=wayland-capture",
+                        "XDG_RUNTIME_DIR=" + (dir_ / "run").string()});
+        started_ = true;
+    }
+    static void TearDownTestSuite() {
+        for (pid_t pid : {probe_, kwin_})
+            if (pid > 0) {
+                kill(pid, SIGTERM);
+                waitpid(pid, nullptr, 0);
+            }
+        int daemon = 0;
+        if (!dir_.empty() && (std::ifstream(dir_ / "daemon.pid") >> daemon) && daemon > 0) kill(daemon, SIGTERM);
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+    void SetUp() override {
+        if (!fs::exists("/usr/bin/kwin_wayland")) GTEST_SKIP() << "needs kwin_wayland";
+        ASSERT_TRUE(started_) << "the virtual KWin did not start";
+    }
+    static fs::path entry() { return dir_ / "home/.local/share/applications/wellspire-capture-test.desktop"; }
+
+    static inline fs::path dir_;
+    static inline pid_t kwin_ = -1, probe_ = -1;
+    static inline bool started_ = false;
+};
+
+TEST_F(KWinScreenCaptureTest, AnAuthorizedAgentCapturesDisplaysAndWindowsAndARefusalTurnsPreflightOff) {
+    auto windows = std::make_shared<FixedWindows>();
+    KWinScreenCapture capture(windows);
+    auto content = await<platform::ContentResult>([&](auto done) { capture.shareableContent(done); });
+    ASSERT_TRUE(std::holds_alternative<platform::ShareableContent>(content));
+    const auto display = std::get<platform::ShareableContent>(content).displays.at(0);
+    EXPECT_EQ(display.width, 1024);
+    EXPECT_EQ(display.height, 768);
+    EXPECT_TRUE(capture.preflight());  // the entry above, read before any capture
+
+    // The probe window appears somewhere: find its green.
+    const auto shoot = [&](std::vector<platform::ShareableWindow> excluding) {
+        return await<platform::CaptureResult>(
+            [&](auto done) { capture.captureDisplay(display, excluding, display.width, display.height, done); });
+    };
+    DesktopRect box;
+    std::shared_ptr<const platform::Image> before;
+    ASSERT_TRUE(waitFor([&] {
+        auto shot = shoot({});
+        if (!std::holds_alternative<std::shared_ptr<const platform::Image>>(shot)) return false;
+        before = std::get<std::shared_ptr<const platform::Image>>(shot);
+        int x0 = before->width, y0 = before->height, x1 = -1, y1 = -1;
+        for (int y = 0; y < before->height; ++y)
+            for (int x = 0; x < before->width; ++x)
+                if (green(at(*before, x, y))) x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+        box = {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+        return box.width > 300 && box.height > 200;
+    }, 30s)) << "no probe window on the KWin screen";
+    ASSERT_EQ(before->width, 1024);
+
+    // The agent's panel, over the window, is painted black; the rest of the screen is unchanged.
+    const DesktopRect panel{box.x + 20, box.y + 20, 120, 60};
+    OwnWindows::shared().shown(2, panel);
+    auto listed = std::get<platform::ShareableContent>(
+        await<platform::ContentResult>([&](auto done) { capture.shareableContent(done); }));
+    ASSERT_EQ(listed.windows.size(), 1u);
+    auto shot = shoot(listed.windows);
+    OwnWindows::shared().hidden(2);
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<const platform::Image>>(shot));
+    const auto& after = *std::get<std::shared_ptr<const platform::Image>>(shot);
+    int blanked = 0, changed = 0;
+    for (int y = 0; y < after.height; ++y)
+        for (int x = 0; x < after.width; ++x) {
+            const bool inPanel = x >= panel.x && x < panel.x + panel.width && y >= panel.y && y < panel.y + panel.height;
+            const std::uint8_t *p = at(after, x, y), *q = at(*before, x, y);
+            if (inPanel) blanked += p[0] == 0 && p[1] == 0 && p[2] == 0;
+            else changed += p[0] != q[0] || p[1] != q[1] || p[2] != q[2];
+        }
+    EXPECT_EQ(blanked, panel.width * panel.height);
+    EXPECT_EQ(changed, 0);
+
+    // A window is the area it covers.
+    const DesktopRect frame{box.x + 10, box.y + box.height / 2 - 40, box.width - 20, 80};
+    windows->list.push_back({5, 4242, "probe", frame, true, true});
+    auto window = await<platform::CaptureResult>(
+        [&](auto done) { capture.captureWindow({5, 4242, true, {}}, frame.width, frame.height, done); });
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<const platform::Image>>(window));
+    const auto& part = *std::get<std::shared_ptr<const platform::Image>>(window);
+    ASSERT_EQ(part.width, frame.width);
+    int differs = 0;
+    for (int y = 0; y < part.height; ++y)
+        for (int x = 0; x < part.width; ++x) {
+            const std::uint8_t *p = at(part, x, y), *q = at(*before, frame.x + x, frame.y + y);
+            differs += p[0] != q[0] || p[1] != q[1] || p[2] != q[2];
+        }
+    EXPECT_EQ(differs, 0);
+
+    // Without the entry KWin refuses (once it has read its entries again): the capture fails, and
+    // preflight stays off from then on.
+    fs::remove(entry());
+    EXPECT_TRUE(waitFor([&] { return std::holds_alternative<platform::CaptureError>(shoot({})); }, 20s));
+    EXPECT_FALSE(capture.preflight());
+    EXPECT_FALSE(KWinScreenCapture(windows).preflight());
+}
+
+}  // namespace
