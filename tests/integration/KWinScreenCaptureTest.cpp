@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -105,7 +106,10 @@ protected:
             return;
         std::string bus;
         std::getline(std::ifstream(dir_ / "bus"), bus);
-        // This process speaks to that KWin, and reads the same desktop entries.
+        // This process speaks to that KWin, and reads the same desktop entries, until the suite ends.
+        for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "HOME", "XDG_DATA_HOME"})
+            if (const char* value = std::getenv(name)) saved_.emplace_back(name, value);
+            else saved_.emplace_back(name, std::nullopt);
         setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
         setenv("WAYLAND_DISPLAY", (dir_ / "run/wayland-capture").c_str(), 1);
         setenv("HOME", (dir_ / "home").c_str(), 1);
@@ -126,6 +130,9 @@ protected:
         int daemon = 0;
         if (!dir_.empty() && (std::ifstream(dir_ / "daemon.pid") >> daemon) && daemon > 0) kill(daemon, SIGTERM);
         if (!dir_.empty()) fs::remove_all(dir_);
+        for (const auto& [name, value] : saved_)
+            if (value) setenv(name.c_str(), value->c_str(), 1);
+            else unsetenv(name.c_str());
     }
     void SetUp() override {
         if (!fs::exists("/usr/bin/kwin_wayland")) GTEST_SKIP() << "needs kwin_wayland";
@@ -134,6 +141,7 @@ protected:
     static fs::path entry() { return dir_ / "home/.local/share/applications/wellspire-capture-test.desktop"; }
 
     static inline fs::path dir_;
+    static inline std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
     static inline pid_t kwin_ = -1, probe_ = -1;
     static inline bool started_ = false;
 };
