@@ -13,6 +13,7 @@
 
 #include "CompositorCaptureSupport.h"
 #include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/wayland/CompositorCapture.h"
 #include "platform/linux/wayland/KWinScreenCapture.h"
 
 namespace {
@@ -103,6 +104,8 @@ TEST_F(KWinScreenCaptureTest, AnAuthorizedAgentCapturesADisplayWithItsPanelBlack
     EXPECT_EQ(display.width, 1024);
     EXPECT_EQ(display.height, 768);
     EXPECT_TRUE(capture.preflight());  // the entry above, read before any capture
+    EXPECT_EQ(linuxplatform::compositorCapture("KDE", nullptr).value_or(linuxplatform::CompositorCapture{}).name,
+              "kwin-screenshot");
 
     // The probe window appears somewhere: find its green.
     const auto shoot = [&](const std::vector<platform::ShareableWindow>& excluding) {
@@ -148,6 +151,7 @@ TEST_F(KWinScreenCaptureTest, AnAuthorizedAgentCapturesADisplayWithItsPanelBlack
     fs::remove(entry());
     EXPECT_TRUE(waitFor([&] { return std::holds_alternative<platform::CaptureError>(shoot({})); }, 20s));
     EXPECT_FALSE(capture.preflight());
+    EXPECT_FALSE(linuxplatform::compositorCapture("KDE", nullptr));  // the portal's turn
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "CompositorCaptureSupport.h"
 #include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/wayland/CompositorCapture.h"
 #include "platform/linux/wayland/CompositorContent.h"
 #include "platform/linux/wayland/WlrScreenCapture.h"
 
@@ -110,6 +111,8 @@ TEST_F(WlrScreenCaptureTest, ADisplayIsTheOutputAsGrimSeesItWithOwnPanelsAndExcl
     EXPECT_EQ(listed.windows[1].ownerPid, static_cast<int>(getpid()));
     EXPECT_EQ(listed.windows[1].frame, (platform::Rect{200, display.height - 210.0, 150, 60}));
     EXPECT_TRUE(capture.preflight());
+    EXPECT_EQ(linuxplatform::compositorCapture("SWAY", nullptr).value_or(linuxplatform::CompositorCapture{}).name,
+              "wlr-screencopy");
 
     // The reader leaves out its own windows; here also the other one, to see any excluded rect go.
     const int width = display.width * scale, height = display.height * scale;
