@@ -14,6 +14,13 @@ add_dependencies(wellspire-agent wellspire_manpage)
 
 install(TARGETS wellspire-agent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES resources/${WS_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# KWin grants its screenshot interface to a program only through a desktop entry whose Exec is
+# exactly the program's absolute path, without arguments; the main entry keeps "%u" for links.
+install(CODE "
+    set(WS_AGENT_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/wellspire-agent\")
+    configure_file(\"${CMAKE_SOURCE_DIR}/resources/${WS_APP_ID}.Capture.desktop.in\"
+                   \"${CMAKE_BINARY_DIR}/${WS_APP_ID}.Capture.desktop\" @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/${WS_APP_ID}.Capture.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_BINARY_DIR}/${WS_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(DIRECTORY resources/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 install(FILES ${CMAKE_BINARY_DIR}/wellspire-agent.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -1,7 +1,11 @@
 # The Wayland session: portal + PipeWire capture, compositor add-ons, the AT-SPI workspace.
 if(WS_SESSION_WAYLAND)
+    enable_language(C)
     pkg_check_modules(WAYLAND REQUIRED IMPORTED_TARGET wayland-client)
     pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+    pkg_check_modules(WAYLAND_SCANNER REQUIRED wayland-scanner)
+    pkg_check_modules(WAYLAND_PROTOCOLS REQUIRED wayland-protocols)
+    include(cmake/WaylandProtocols.cmake)
     ws_linux_library(wellspire_linux_wayland wayland)
     # The ScreenCast portal's proxy, generated from its interface (annotated for Qt).
     set(ws_portal_proxies)
@@ -11,4 +15,9 @@ if(WS_SESSION_WAYLAND)
     target_include_directories(wellspire_linux_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
     target_link_libraries(wellspire_linux_wayland PUBLIC wellspire_linux_common nlohmann_json::nlohmann_json
         PRIVATE PkgConfig::WAYLAND PkgConfig::PIPEWIRE PkgConfig::ATSPI Qt6::DBus Threads::Threads)
+    # Compositor-native capture: wlr-screencopy (wlroots), with xdg-output for the outputs' layout.
+    ws_wayland_protocol(wellspire_linux_wayland
+        ${CMAKE_SOURCE_DIR}/src/platform/linux/wayland/protocols/wlr-screencopy-unstable-v1.xml)
+    ws_wayland_protocol(wellspire_linux_wayland
+        ${WS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-v1.xml)
 endif()

@@ -28,6 +28,7 @@ if(WS_BUILD_LINUX)
         target_link_libraries(integration_tests PRIVATE wellspire_core wellspire_linux PkgConfig::HTTPLIB PkgConfig::GLIB
             GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
         target_include_directories(integration_tests PRIVATE tests)
+        target_compile_definitions(integration_tests PRIVATE WS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
         target_compile_options(integration_tests PRIVATE ${WS_WARNINGS})
         gtest_discover_tests(integration_tests PROPERTIES LABELS integration DISCOVERY_TIMEOUT 60)
     endif()

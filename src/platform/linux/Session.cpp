@@ -13,9 +13,10 @@
 #include "platform/linux/x11/X11Workspace.h"
 #endif
 #ifdef WS_SESSION_WAYLAND
-#include "platform/linux/wayland/WaylandGlobals.h"
+#include "platform/linux/wayland/CompositorCapture.h"
 #include "platform/linux/wayland/CompositorFocusedWindow.h"
 #include "platform/linux/wayland/PortalScreenCapture.h"
+#include "platform/linux/wayland/WaylandGlobals.h"
 #include "platform/linux/wayland/WaylandWorkspaceChoice.h"
 #endif
 
@@ -115,8 +116,10 @@ SessionBackends Session::waylandBackends(const std::shared_ptr<Consent>& consent
     b.workspace = workspace.workspace;
     b.description += " workspace=" + workspace.description;
     // Capture, in one fallback order: the compositor's own where it lets us, else the portal.
-    const auto globals = WaylandGlobals::query();
-    if (PortalScreenCapture::available()) {
+    if (auto native = compositorCapture(info_.desktop(), workspace.windows)) {
+        b.capture = native->capture;
+        b.description += " capture=" + native->name;
+    } else if (PortalScreenCapture::available()) {
         b.capture = std::make_shared<PortalScreenCapture>(consent, workspace.windows);
         b.description += " capture=portal+pipewire";
     } else {

@@ -1,0 +1,113 @@
+#include "platform/linux/wayland/WlrScreenCapture.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/linux/common/ScaledFrameCache.h"
+#include "platform/linux/wayland/CaptureWorker.h"
+#include "platform/linux/wayland/CompositorContent.h"
+#include "platform/linux/wayland/OutputGeometry.h"
+#include "platform/linux/wayland/WaylandGlobals.h"
+#include "platform/linux/wayland/WlrScreencopyClient.h"
+
+namespace linuxplatform {
+
+struct WlrScreenCapture::Impl {
+    std::shared_ptr<CompositorWindows> windows;
+    // Both used on the worker thread alone.
+    WlrScreencopyClient client;
+    ScaledFrameCache frames;
+
+    std::atomic<bool> usable{true};
+
+    Impl(std::shared_ptr<CompositorWindows> w, std::string display) : windows(std::move(w)), client(std::move(display)) {}
+
+    std::variant<std::vector<WaylandOutput>, std::string> outputs() {
+        auto result = client.outputs();
+        usable = client.usable();
+        return result;
+    }
+
+    platform::ContentResult content() {
+        auto listed = outputs();
+        if (auto* error = std::get_if<std::string>(&listed)) return platform::CaptureError{*error};
+        return CompositorContent::list(std::get<std::vector<WaylandOutput>>(listed), windows.get());
+    }
+
+    platform::CaptureResult window(const platform::ShareableWindow& asked, int width, int height) {
+        if (asked.id >= CompositorContent::kOwnWindowBase)
+            return platform::CaptureError{"the agent's own panels are not captured"};
+        if (!windows) return platform::CaptureError{"the compositor does not tell where windows are"};
+        const auto frame = CompositorContent::frameOf(windows.get(), asked.id);
+        if (!frame) return platform::CaptureError{"the window is no longer on screen"};
+        auto listed = outputs();
+        if (auto* error = std::get_if<std::string>(&listed)) return platform::CaptureError{*error};
+        const auto& outs = std::get<std::vector<WaylandOutput>>(listed);
+        std::vector<DesktopRect> places;
+        for (const auto& o : outs) places.push_back(o.logical);
+        const auto index = OutputGeometry::outputOf(places, *frame);
+        if (!index) return platform::CaptureError{"the window is on no display"};
+        const auto& output = outs[*index];
+        auto captured = client.capture(output.name, OutputGeometry::onOutput(output.logical, *frame));
+        if (auto* error = std::get_if<std::string>(&captured)) return platform::CaptureError{*error};
+        return frames.scaled(std::get<platform::Image>(captured), width, height);
+    }
+
+    platform::CaptureResult display(std::uint64_t id, const std::vector<platform::ShareableWindow>& excluding, int width,
+                                    int height) {
+        auto listed = outputs();
+        if (auto* error = std::get_if<std::string>(&listed)) return platform::CaptureError{*error};
+        const auto& outs = std::get<std::vector<WaylandOutput>>(listed);
+        const WaylandOutput* output = CompositorContent::output(outs, id);
+        if (!output) return platform::CaptureError{"the display is no longer connected"};
+        auto captured = client.capture(output->name);
+        if (auto* error = std::get_if<std::string>(&captured)) return platform::CaptureError{*error};
+        auto& image = std::get<platform::Image>(captured);
+        // The compositor copies what is shown, so a left-out window is painted over where it lies.
+        OutputGeometry::blank(image, output->logical, CompositorContent::hidden(outs, excluding));
+        return frames.scaled(image, width, height);
+    }
+};
+
+bool WlrScreenCapture::available() { return WaylandGlobals::query().has("zwlr_screencopy_manager_v1"); }
+
+WlrScreenCapture::WlrScreenCapture(std::shared_ptr<CompositorWindows> windows, std::string display)
+    : impl_(std::make_shared<Impl>(std::move(windows), std::move(display))), worker_(CaptureWorker::start()) {
+    // Connect early, off the caller's thread, so that preflight soon tells the truth.
+    worker_->post([impl = impl_](bool live) {
+        if (live) impl->outputs();
+    });
+}
+
+WlrScreenCapture::~WlrScreenCapture() { worker_->stop(); }
+
+bool WlrScreenCapture::preflight() { return impl_->usable; }
+
+void WlrScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
+    worker_->post([impl = impl_, completion = std::move(completion)](bool live) {
+        if (!live) return completion(platform::CaptureError{"screen capture has stopped"});
+        completion(impl->content());
+    });
+}
+
+void WlrScreenCapture::captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
+                                     std::function<void(platform::CaptureResult)> completion) {
+    if (pixelWidth <= 0 || pixelHeight <= 0) return completion(platform::CaptureError{"the requested size is empty"});
+    worker_->post([impl = impl_, window, pixelWidth, pixelHeight, completion = std::move(completion)](bool live) {
+        if (!live) return completion(platform::CaptureError{"screen capture has stopped"});
+        completion(impl->window(window, pixelWidth, pixelHeight));
+    });
+}
+
+void WlrScreenCapture::captureDisplay(const platform::ShareableDisplay& display,
+                                      const std::vector<platform::ShareableWindow>& excluding, int pixelWidth,
+                                      int pixelHeight, std::function<void(platform::CaptureResult)> completion) {
+    if (pixelWidth <= 0 || pixelHeight <= 0) return completion(platform::CaptureError{"the requested size is empty"});
+    worker_->post([impl = impl_, id = display.id, excluding, pixelWidth, pixelHeight,
+                 completion = std::move(completion)](bool live) {
+        if (!live) return completion(platform::CaptureError{"screen capture has stopped"});
+        completion(impl->display(id, excluding, pixelWidth, pixelHeight));
+    });
+}
+
+}  // namespace linuxplatform
