@@ -57,12 +57,20 @@ inline std::vector<std::string> gtkProbe(std::vector<std::string> args) {
 inline const std::map<std::string, std::string> kGtkWayland{{"GDK_BACKEND", "wayland"}};
 inline const std::map<std::string, std::string> kQtWayland{{"QT_QPA_PLATFORM", "wayland"}};
 
-// The agent's log since it started, the last `lines` of it, for a failure message.
+// The agent's log since it started, the last `lines` of it, for a failure message; the line of
+// each capture only counted.
 inline std::string logTail(const Agent& agent, std::size_t lines = 40) {
-    const auto all = agent.log();
-    std::string out;
-    for (std::size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) out += "  " + all[i] + "\n";
-    return "agent log:\n" + out;
+    std::vector<std::string> kept;
+    std::size_t captures = 0;
+    for (const auto& line : agent.log()) {
+        if (line.rfind("OCR captured", 0) == 0)
+            ++captures;
+        else
+            kept.push_back(line);
+    }
+    std::string out = "agent log (" + std::to_string(captures) + " captures):\n";
+    for (std::size_t i = kept.size() > lines ? kept.size() - lines : 0; i < kept.size(); ++i) out += "  " + kept[i] + "\n";
+    return out;
 }
 
 }  // namespace desktop

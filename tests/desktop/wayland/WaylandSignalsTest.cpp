@@ -197,7 +197,8 @@ TEST_F(WaylandSignals, BehaviourAndAppUsageReportsCarryActivationsAndDeleteKeys)
     EXPECT_GT(report.value("tab_switches", 0.0), 0.0) << report.dump();
     EXPECT_DOUBLE_EQ(report.value("backspace_rate", -1.0), 0.25) << report.dump();
 
-    ASSERT_TRUE(backend.waitFor("/api/app_usage/log", 1, Seconds(20)));
+    ASSERT_TRUE(backend.waitFor("/api/app_usage/log", 1, Seconds(20)))
+        << "no app-usage report: no application was measured in front";
     const auto usage = backend.requests("/api/app_usage/log").front().json();
     ASSERT_TRUE(usage.contains("apps") && usage["apps"].is_object()) << usage.dump();
     std::size_t inFront = 0;
