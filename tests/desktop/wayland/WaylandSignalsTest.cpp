@@ -140,10 +140,13 @@ TEST_F(WaylandSignals, TheTextOfANativeWindowReachesTheScan) {
 
 TEST_F(WaylandSignals, ACheckInShowsAtTheTopRightWithoutTakingTheFocus) {
     backend.reply("/api/monitor", {{"judgment", {{"surface", "gentle"}}}});
+    // A window over the whole screen, which the panel must show above, and the one typed in,
+    // floating at the bottom left.
+    WaylandClient backdrop(desktop::gtkProbe({"--title", "Backdrop", "--color", "#d8e4f0"}), desktop::kGtkWayland);
+    ASSERT_GT(window("Backdrop").pid, 0);
     WaylandClient probe(desktop::gtkProbe({"--title", "Check-in probe", "--entries"}), desktop::kGtkWayland);
     auto client = window("Check-in probe");
     ASSERT_GT(client.pid, 0);
-    // Floating at the bottom left, so the top right of the screen is the background.
     desktop::sh("swaymsg '[con_id=" + std::to_string(client.id) +
                 "] floating enable, resize set 600 240, move position 40 780' >/dev/null 2>&1");
     ASSERT_TRUE(desktop::swayFocus(client));
@@ -162,15 +165,30 @@ TEST_F(WaylandSignals, ACheckInShowsAtTheTopRightWithoutTakingTheFocus) {
     ASSERT_TRUE(panel) << "no check-in panel: not in sway's tree, not on Xwayland, nothing changed on screen";
     desktop::settle(Seconds(1));  // a panel that takes the focus may take it a moment after it shows
 
+    // Not taking the focus: sway keeps it on the client, and keys still reach the client's field
+    // (a layer surface could hold the keyboard without sway's tree saying so).
     const auto focused = desktop::focusedSwayWindow();
     EXPECT_TRUE(focused && focused->pid == client.pid)
         << "the focus moved to " << (focused ? focused->title + " (pid " + std::to_string(focused->pid) + ")" : "nothing");
+    desktop::wtype(" and long");
+    EXPECT_TRUE(desktop::waitUntil(
+        [&] { return backend.count("/api/monitor") > 0 &&
+                     backend.requests("/api/monitor").back().json() == Json{{"text", "the last few days were heavy and long"}}; },
+        Seconds(12)))
+        << "keys typed after the check-in showed did not reach the client";
+
     // Top right, 22 px in from the edges, as on X11; a few pixels of shadow are allowed for.
     const auto& f = panel->frame;
     EXPECT_NEAR(f.x + f.width, screen->x + screen->width - 22, 6) << panel->seenAs;
     EXPECT_NEAR(f.y, screen->y + 22, 6) << panel->seenAs;
     EXPECT_GT(f.width, 200) << panel->seenAs;
     EXPECT_LT(f.width, screen->width / 2) << panel->seenAs;
+    // Above the backdrop: the screen changed where the panel is.
+    ASSERT_TRUE(desktop::grimScreenshot(after));
+    const auto drawn = changedRegion(before, after, client.rect);
+    EXPECT_TRUE(drawn && drawn->x <= f.x + f.width / 2 && f.x + f.width / 2 <= drawn->x + drawn->width &&
+                drawn->y <= f.y + f.height / 2 && f.y + f.height / 2 <= drawn->y + drawn->height)
+        << "the panel is not on screen where it says it is (" << panel->seenAs << ")";
 }
 
 TEST_F(WaylandSignals, BehaviourAndAppUsageReportsCarryActivationsAndDeleteKeys) {
