@@ -57,6 +57,10 @@ inline std::vector<std::string> gtkProbe(std::vector<std::string> args) {
 inline const std::map<std::string, std::string> kGtkWayland{{"GDK_BACKEND", "wayland"}};
 inline const std::map<std::string, std::string> kQtWayland{{"QT_QPA_PLATFORM", "wayland"}};
 
+// The session has no status area: a new agent would say once, in a box of its own, how to reach
+// it, and that box would take the keys typed in the client. The user has seen it already.
+inline void skipReachHint(Agent& agent) { agent.presetDefault("ws.reachHintShown", "true"); }
+
 // The agent's log since it started, the last `lines` of it, for a failure message; the line of
 // each capture only counted.
 inline std::string logTail(const Agent& agent, std::size_t lines = 40) {

@@ -36,6 +36,7 @@ protected:
         fs::remove_all(scratch, ec);
     }
     void startAgent() {
+        desktop::skipReachHint(agent);
         ASSERT_TRUE(agent.start());
         ASSERT_TRUE(agent.waitForLog("AX GRANTED", Seconds(20))) << desktop::logTail(agent);
     }
