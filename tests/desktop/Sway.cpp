@@ -67,19 +67,27 @@ bool swayFocus(const SwayWindow& window) {
         Seconds(5));
 }
 
-// Each wtype is a new keyboard of the seat, which the focused client first takes in (its keymap,
-// a keyboard enter); keys sent at once are lost now and then.
-constexpr const char* kNewKeyboardPause = "-s 300";
+namespace {
 
-void wtype(const std::string& text, int delayMs) {
-    sh(std::string("wtype ") + kNewKeyboardPause + " -d " + std::to_string(delayMs) + " -- " + shellQuote(text) +
-       " 2>/dev/null");
+// Each wtype is a new keyboard of the seat, which the focused client takes in first (its keymap,
+// a keyboard leave and enter): keys sent at once are lost now and then.
+constexpr const char* kKeyboardSettles = " -s 300 ";
+
+std::string keyArguments(const std::vector<std::string>& keys) {
+    std::string arguments;
+    for (const auto& key : keys) arguments += "-k " + shellQuote(key) + " -s 25 ";
+    return arguments;
+}
+
+}  // namespace
+
+void wtype(const std::string& text, int delayMs, const std::vector<std::string>& keysFirst) {
+    sh(std::string("wtype") + kKeyboardSettles + keyArguments(keysFirst) + "-d " + std::to_string(delayMs) + " " +
+       shellQuote(text) + kKeyboardSettles + " 2>/dev/null");
 }
 
 void wtypeKeys(const std::vector<std::string>& keys) {
-    std::string command = std::string("wtype ") + kNewKeyboardPause;
-    for (const auto& key : keys) command += " -k " + shellQuote(key) + " -s 25";
-    sh(command + " 2>/dev/null");
+    sh(std::string("wtype") + kKeyboardSettles + keyArguments(keys) + kKeyboardSettles + " 2>/dev/null");
 }
 
 bool grimScreenshot(const std::string& path) {

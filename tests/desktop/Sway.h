@@ -26,9 +26,11 @@ std::optional<SwayWindow> waitForSwayWindow(const std::string& titlePattern, Sec
 std::optional<SwayWindow> focusedSwayWindow();
 // Focuses the window and waits until sway says it has the focus.
 bool swayFocus(const SwayWindow& window);
-// Types `text` into the focused window, one key every `delayMs`.
-void wtype(const std::string& text, int delayMs = 25);
-// Presses and releases each named key (X keysym names: "Tab", "BackSpace", "Return"...) in turn.
+// Types `text` (not starting with "-") into the focused window, one key every `delayMs`, after
+// pressing the named keys (X keysym names: "Tab", "BackSpace"...) in turn.
+void wtype(const std::string& text, int delayMs = 25, const std::vector<std::string>& keysFirst = {});
+// Presses the named keys in turn. GTK 3 drops the last one when it types nothing (a Tab, a BackSpace):
+// end with one that types.
 void wtypeKeys(const std::vector<std::string>& keys);
 // The whole output as a PNG file (grim); false on failure.
 bool grimScreenshot(const std::string& path);

@@ -208,7 +208,7 @@ TEST_F(WaylandSignals, BehaviourAndAppUsageReportsCarryActivationsAndDeleteKeys)
     ASSERT_TRUE(desktop::swayFocus(second));
     desktop::settle(Seconds(1.5));
     ASSERT_TRUE(desktop::swayFocus(first));
-    desktop::wtypeKeys({"backslash", "backslash", "backslash", "BackSpace"});
+    desktop::wtypeKeys({"backslash", "backslash", "BackSpace", "backslash"});
 
     // The first behaviour report comes 45 s after monitoring starts, the first usage report at 60 s.
     ASSERT_TRUE(backend.waitFor("/api/behavioral/log", 1, Seconds(55)));

@@ -67,8 +67,7 @@ protected:
         desktop::wtype("  " + line + "  ");
         ASSERT_TRUE(desktop::waitUntil([&] { return postsOf(line) > 0; }, Seconds(15)))
             << client << " text never posted; the posts: " << posted();
-        desktop::wtypeKeys({"Tab"});
-        desktop::wtype("hunter2 " + client + " battery staple");
+        desktop::wtype("hunter2 " + client + " battery staple", 25, {"Tab"});
         desktop::settle(Seconds(3.5));  // later ticks read the fields again
         EXPECT_EQ(postsOf(line), 1u);
         for (const auto& r : backend.requests("/api/monitor"))
