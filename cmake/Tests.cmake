@@ -55,4 +55,15 @@ if(WS_BUILD_LINUX)
         target_compile_options(desktop_tests PRIVATE ${WS_WARNINGS})
         gtest_discover_tests(desktop_tests PROPERTIES LABELS desktop RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
     endif()
+
+    # Tests of the real agent on a headless sway session with native Wayland clients
+    # (scripts/wayland-session).
+    if(WS_SESSION_WAYLAND)
+        file(GLOB WS_DESKTOP_WAYLAND_SOURCES CONFIGURE_DEPENDS tests/desktop/wayland/*.cpp)
+        add_executable(wayland_desktop_tests ${WS_DESKTOP_WAYLAND_SOURCES})
+        target_link_libraries(wayland_desktop_tests PRIVATE desktop_harness GTest::gtest_main)
+        add_dependencies(wayland_desktop_tests wellspire-agent)
+        target_compile_options(wayland_desktop_tests PRIVATE ${WS_WARNINGS})
+        gtest_discover_tests(wayland_desktop_tests PROPERTIES LABELS wayland RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
+    endif()
 endif()

@@ -198,6 +198,19 @@ Agent::Agent(const std::string& backend, bool alertShown, Agreed agreed) : logOf
     ini << "[consent]\ntypedText=" << flag(agreed.typedText) << "\nscreenText=" << flag(agreed.screenText) << "\n";
 }
 
+void Agent::presetDefault(const std::string& key, const std::string& value) {
+    const std::string path = configDir_ + "/wellspire-agent/agent.ini";
+    std::stringstream before;
+    before << std::ifstream(path).rdbuf();
+    std::string ini = before.str();
+    const std::string line = key + "=" + value + "\n";
+    if (const auto general = ini.find("[General]\n"); general != std::string::npos)
+        ini.insert(general + std::strlen("[General]\n"), line);
+    else
+        ini = "[General]\n" + line + ini;
+    std::ofstream(path, std::ios::trunc) << ini;
+}
+
 Agent::~Agent() {
     stop();
     std::error_code ec;

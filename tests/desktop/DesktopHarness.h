@@ -101,6 +101,8 @@ public:
     bool start(const std::vector<std::string>& args = {});
     // Starts the process without waiting for its launch line.
     bool spawn(const std::vector<std::string>& args = {});
+    // A user default (agent.ini, group General) the agent finds already set; before starting.
+    void presetDefault(const std::string& key, const std::string& value);
     // Extra environment for the agent and for launchAgain; set before starting.
     void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
     // Waits for the process to end: its wait status (as waitpid gives it), or nothing in time.
