@@ -11,6 +11,7 @@
 
 #include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/wayland/CaptureWorker.h"
+#include "platform/linux/wayland/ServedCaptureCalls.h"
 #include "platform/linux/wayland/CompositorContent.h"
 #include "platform/linux/wayland/KWinAuthorization.h"
 #include "platform/linux/wayland/KWinScreenshotPipe.h"
@@ -122,30 +123,18 @@ KWinScreenCapture::~KWinScreenCapture() { worker_->stop(); }
 bool KWinScreenCapture::preflight() { return impl_->authorized && !impl_->refused; }
 
 void KWinScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
-    worker_->post([impl = impl_, completion = std::move(completion)](bool live) {
-        if (!live) return completion(platform::CaptureError{"screen capture has stopped"});
-        completion(impl->content());
-    });
+    servedcapture::content(*worker_, impl_, std::move(completion));
 }
 
 void KWinScreenCapture::captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
-                                      std::function<void(platform::CaptureResult)> completion) {
-    if (pixelWidth <= 0 || pixelHeight <= 0) return completion(platform::CaptureError{"the requested size is empty"});
-    worker_->post([impl = impl_, window, pixelWidth, pixelHeight, completion = std::move(completion)](bool live) {
-        if (!live) return completion(platform::CaptureError{"screen capture has stopped"});
-        completion(impl->window(window, pixelWidth, pixelHeight));
-    });
+                                    std::function<void(platform::CaptureResult)> completion) {
+    servedcapture::window(*worker_, impl_, window, pixelWidth, pixelHeight, std::move(completion));
 }
 
 void KWinScreenCapture::captureDisplay(const platform::ShareableDisplay& display,
-                                       const std::vector<platform::ShareableWindow>& excluding, int pixelWidth,
-                                       int pixelHeight, std::function<void(platform::CaptureResult)> completion) {
-    if (pixelWidth <= 0 || pixelHeight <= 0) return completion(platform::CaptureError{"the requested size is empty"});
-    worker_->post([impl = impl_, id = display.id, excluding, pixelWidth, pixelHeight,
-                   completion = std::move(completion)](bool live) {
-        if (!live) return completion(platform::CaptureError{"screen capture has stopped"});
-        completion(impl->display(id, excluding, pixelWidth, pixelHeight));
-    });
+                                     const std::vector<platform::ShareableWindow>& excluding, int pixelWidth,
+                                     int pixelHeight, std::function<void(platform::CaptureResult)> completion) {
+    servedcapture::display(*worker_, impl_, display, excluding, pixelWidth, pixelHeight, std::move(completion));
 }
 
 }  // namespace linuxplatform
