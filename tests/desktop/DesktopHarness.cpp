@@ -387,4 +387,11 @@ int freePort() {
     return ntohs(addr.sin_port);
 }
 
+std::string accessibleApplications() {
+    return sh("/usr/bin/python3 -c \"import gi; gi.require_version('Atspi', '2.0'); from gi.repository import Atspi; "
+              "d = Atspi.get_desktop(0); "
+              "print(', '.join(f'{a.get_name()} {a.get_process_id()}' for a in "
+              "(d.get_child_at_index(i) for i in range(d.get_child_count())) if a))\" 2>&1");
+}
+
 }  // namespace desktop

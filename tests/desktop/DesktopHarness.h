@@ -148,4 +148,7 @@ std::optional<std::array<int, 3>> pixel(const std::string& image, int x, int y);
 std::string buildDir();
 std::string sourceDir();
 
+// The applications on the accessibility bus ("name pid" each), for the message of a failed case.
+std::string accessibleApplications();
+
 }  // namespace desktop

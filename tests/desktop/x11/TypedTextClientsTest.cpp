@@ -129,7 +129,8 @@ protected:
         joined.erase(std::remove(joined.begin(), joined.end(), '\n'), joined.end());
         const auto posted = [&] { return postsOf(trimmed) > 0 ? trimmed : postsOf(joined) > 0 ? joined : std::string(); };
         ASSERT_TRUE(desktop::waitUntil([&] { return !posted().empty(); }, Seconds(15)))
-            << what << " never posted; the posts: " << postedTexts();
+            << what << " never posted; the posts: " << postedTexts()
+            << "\napplications on the accessibility bus: " << desktop::accessibleApplications();
         const std::string text = posted();
         for (const auto& r : backend.requests("/api/monitor"))
             if (r.json() == desktop::Json{{"text", text}}) {
