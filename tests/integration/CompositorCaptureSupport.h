@@ -1,7 +1,9 @@
 #pragma once
 // What the compositor-native capture suites share: fixed compositor windows, processes started with
 // their own variables, bounded waits, and a capture call awaited to its completion.
+#include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,8 +41,16 @@ inline pid_t spawn(std::vector<std::string> args, const std::vector<std::string>
     for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);
+    // Their output goes nowhere: a child that outlived a crashed test would otherwise hold the test
+    // runner's pipe open, and the runner would wait for it.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned ? pid : -1;
 }
 
 // Polls `ready` until it holds or `timeout` passes: for processes and compositors to come up.
