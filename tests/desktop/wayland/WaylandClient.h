@@ -1,53 +1,14 @@
 #pragma once
-// An application of the sway session in a process group of its own (browsers start helpers),
-// started with extra environment and ended with its group.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// Clients of the sway session: the probes as native Wayland clients.
 
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "desktop/Client.h"
 #include "desktop/DesktopHarness.h"
 
 namespace desktop {
-
-class WaylandClient {
-public:
-    WaylandClient(std::vector<std::string> argv, const std::map<std::string, std::string>& env = {}) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        if (pid_ > 0) ::setpgid(pid_, pid_);
-    }
-    ~WaylandClient() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        if (!waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, Seconds(5))) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::kill(-pid_, SIGKILL);  // helpers that outlived their parent
-    }
-    WaylandClient(const WaylandClient&) = delete;
-    WaylandClient& operator=(const WaylandClient&) = delete;
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-};
 
 // The GTK 3 probe window (tests/desktop/probe_window.py) as a native Wayland client.
 inline std::vector<std::string> gtkProbe(std::vector<std::string> args) {

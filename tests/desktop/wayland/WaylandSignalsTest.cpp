@@ -20,7 +20,7 @@ using desktop::Json;
 using desktop::Seconds;
 using desktop::SwayWindow;
 using desktop::TestBackend;
-using desktop::WaylandClient;
+using desktop::Client;
 using desktop::WindowGeometry;
 namespace fs = std::filesystem;
 
@@ -121,7 +121,7 @@ std::optional<Panel> findPanel(const std::string& pattern, const std::string& be
 }
 
 TEST_F(WaylandSignals, TheTextOfANativeWindowReachesTheScan) {
-    WaylandClient probe(desktop::gtkProbe({"--title", "Reading probe", "--label", "Lantern harbor morning", "--size",
+    Client probe(desktop::gtkProbe({"--title", "Reading probe", "--label", "Lantern harbor morning", "--size",
                                            "900x300"}),
                         desktop::kGtkWayland);
     const auto reading = window("Reading probe");
@@ -143,9 +143,9 @@ TEST_F(WaylandSignals, ACheckInShowsAtTheTopRightWithoutTakingTheFocus) {
     backend.reply("/api/monitor", {{"judgment", {{"surface", "gentle"}}}});
     // A window over the whole screen, which the panel must show above, and the one typed in,
     // floating at the bottom left.
-    WaylandClient backdrop(desktop::gtkProbe({"--title", "Backdrop", "--color", "#d8e4f0"}), desktop::kGtkWayland);
+    Client backdrop(desktop::gtkProbe({"--title", "Backdrop", "--color", "#d8e4f0"}), desktop::kGtkWayland);
     ASSERT_GT(window("Backdrop").pid, 0);
-    WaylandClient probe(desktop::gtkProbe({"--title", "Check-in probe", "--entries"}), desktop::kGtkWayland);
+    Client probe(desktop::gtkProbe({"--title", "Check-in probe", "--entries"}), desktop::kGtkWayland);
     auto client = window("Check-in probe");
     ASSERT_GT(client.pid, 0);
     desktop::sh("swaymsg '[con_id=" + std::to_string(client.id) +
@@ -194,8 +194,8 @@ TEST_F(WaylandSignals, ACheckInShowsAtTheTopRightWithoutTakingTheFocus) {
 
 TEST_F(WaylandSignals, BehaviourAndAppUsageReportsCarryActivationsAndDeleteKeys) {
     backend.reply("/api/agent_prefs", {{"track_app_usage", true}});
-    WaylandClient gtk(desktop::gtkProbe({"--title", "Usage GTK", "--entries"}), desktop::kGtkWayland);
-    WaylandClient qt({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "6", "--title",
+    Client gtk(desktop::gtkProbe({"--title", "Usage GTK", "--entries"}), desktop::kGtkWayland);
+    Client qt({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "6", "--title",
                       "Usage Qt"},
                      desktop::kQtWayland);
     const auto first = window("Usage GTK"), second = window("Usage Qt");

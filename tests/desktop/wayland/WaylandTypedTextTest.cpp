@@ -16,7 +16,7 @@ using desktop::Agent;
 using desktop::Json;
 using desktop::Seconds;
 using desktop::TestBackend;
-using desktop::WaylandClient;
+using desktop::Client;
 namespace fs = std::filesystem;
 
 constexpr const char* kPage = R"(<!doctype html>
@@ -80,13 +80,13 @@ protected:
 };
 
 TEST_F(WaylandTypedText, Gtk3) {
-    WaylandClient probe(desktop::gtkProbe({"--title", "Gtk3 wayland probe", "--entries"}), desktop::kGtkWayland);
+    Client probe(desktop::gtkProbe({"--title", "Gtk3 wayland probe", "--entries"}), desktop::kGtkWayland);
     ASSERT_TRUE(focus("^Gtk3 wayland probe$"));
     typeLineThenSecret("GTK 3");
 }
 
 TEST_F(WaylandTypedText, Qt6) {
-    WaylandClient probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "6", "--title",
+    Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_qt.py", "--qt", "6", "--title",
                          "Qt6 wayland probe"},
                         desktop::kQtWayland);
     ASSERT_TRUE(focus("^Qt6 wayland probe$"));
@@ -102,7 +102,7 @@ TEST_F(WaylandTypedText, Firefox) {
                                            "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
                                            "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
     std::ofstream(scratch + "/page.html") << kPage;
-    WaylandClient browser({"firefox-esr", "--no-remote", "--new-instance", "--profile", profile,
+    Client browser({"firefox-esr", "--no-remote", "--new-instance", "--profile", profile,
                            "file://" + scratch + "/page.html"},
                           {{"MOZ_ENABLE_WAYLAND", "1"}});
     ASSERT_TRUE(focus("^Write here — Mozilla Firefox$", Seconds(40)));

@@ -13,49 +13,18 @@
 
 #include <gtest/gtest.h>
 
+#include "desktop/Client.h"
 #include "desktop/DesktopHarness.h"
 #include "desktop/SignalProbe.h"
 
 namespace {
 
 using desktop::Agent;
+using desktop::Client;
 using desktop::Seconds;
 using desktop::TestBackend;
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
-
-// A client program in a process group of its own (browsers start helpers), ended with its group.
-class Client {
-public:
-    explicit Client(std::vector<std::string> argv) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        if (pid_ > 0) ::setpgid(pid_, pid_);
-    }
-    ~Client() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        if (!desktop::waitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, Seconds(5))) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::kill(-pid_, SIGKILL);  // helpers that outlived their parent
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-private:
-    pid_t pid_ = -1;
-};
 
 // A folder that goes away with the test.
 struct Scratch {
