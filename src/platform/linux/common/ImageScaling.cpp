@@ -47,7 +47,19 @@ platform::Image resize(const platform::Image& source, int width, int height) {
         return out;
     }
     if (source.width == out.width && source.height == out.height) return source;
+    resizeRows(source, out, nullptr);
+    return out;
+}
 
+void resizeRows(const platform::Image& source, platform::Image& out, const std::vector<bool>* changed) {
+    if (source.width <= 0 || source.height <= 0 || out.width <= 0 || out.height <= 0 ||
+        source.rgba.size() < static_cast<std::size_t>(source.width) * source.height * 4 ||
+        out.rgba.size() < static_cast<std::size_t>(out.width) * out.height * 4)
+        return;
+    if (source.width == out.width && source.height == out.height) {
+        std::copy_n(source.rgba.begin(), out.rgba.size(), out.rgba.begin());
+        return;
+    }
     // Each output row blends a few consecutive source rows, each scaled horizontally once; only
     // the rows still needed are kept, so the extra memory is a few rows, not a frame of floats.
     const auto xs = taps(source.width, out.width);
@@ -75,8 +87,13 @@ platform::Image resize(const platform::Image& source, int width, int height) {
     };
     std::vector<float> acc(rowFloats);
     for (int y = 0; y < out.height; ++y) {
+        const auto& blend = ys[static_cast<std::size_t>(y)];
+        if (changed && std::none_of(blend.begin(), blend.end(), [&](const Tap& t) {
+                return static_cast<std::size_t>(t.index) >= changed->size() || (*changed)[static_cast<std::size_t>(t.index)];
+            }))
+            continue;
         std::fill(acc.begin(), acc.end(), 0.0f);
-        for (const auto& t : ys[static_cast<std::size_t>(y)]) {
+        for (const auto& t : blend) {
             const float* row = scaledRow(t.index);
             for (std::size_t i = 0; i < rowFloats; ++i) acc[i] += t.weight * row[i];
         }
@@ -84,7 +101,6 @@ platform::Image resize(const platform::Image& source, int width, int height) {
         for (std::size_t i = 0; i < rowFloats; ++i)
             dst[i] = static_cast<std::uint8_t>(std::clamp(acc[i] + 0.5f, 0.0f, 255.0f));  // weights are positive
     }
-    return out;
 }
 
 }  // namespace imagescaling

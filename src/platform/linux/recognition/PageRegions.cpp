@@ -12,16 +12,56 @@ struct Gap {
     int size() const { return end - start; }
 };
 
-// A row or column is blank when all its pixels inside the region are the page's ground.
-void blanks(const GreyPage& page, std::uint8_t ground, const Rect& r, std::vector<bool>& rows, std::vector<bool>& columns) {
+// What may be text: pixels off the page's ground that are not part of a long run of one grey
+// across or down. Those runs are the furniture around text (a scrollbar's track, a toolbar's or a
+// code block's ground, borders and rules), which would otherwise join everything they span into
+// one region.
+std::vector<std::uint8_t> inkOf(const GreyPage& page, std::uint8_t ground) {
+    const int w = page.width, h = page.height;
+    const int longRun = PageRegions::furnitureRun;
+    std::vector<std::uint8_t> ink(page.pixels.size());
+    // Where each column's current run of one grey began; a long run is cleared once it ends.
+    std::vector<int> start(static_cast<std::size_t>(w), 0);
+    const auto clearDown = [&](int x, int from, int to) {
+        for (int y = from; y < to; ++y) ink[static_cast<std::size_t>(y) * w + x] = 0;
+    };
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* row = page.pixels.data() + static_cast<std::size_t>(y) * w;
+        std::uint8_t* mark = ink.data() + static_cast<std::size_t>(y) * w;
+        for (int x = 0; x < w; ++x) mark[x] = row[x] != ground;
+        if (y > 0) {
+            const std::uint8_t* up = row - w;
+            for (int x = 0; x < w; ++x) {
+                if (row[x] == up[x]) continue;
+                if (y - start[static_cast<std::size_t>(x)] >= longRun && up[x] != ground)
+                    clearDown(x, start[static_cast<std::size_t>(x)], y);
+                start[static_cast<std::size_t>(x)] = y;
+            }
+        }
+        for (int x = 0; x < w;) {
+            int end = x + 1;
+            while (end < w && row[end] == row[x]) ++end;
+            if (end - x >= longRun && row[x] != ground) std::fill(mark + x, mark + end, 0);
+            x = end;
+        }
+    }
+    const std::uint8_t* last = page.pixels.data() + static_cast<std::size_t>(h - 1) * w;
+    for (int x = 0; x < w; ++x)
+        if (h - start[static_cast<std::size_t>(x)] >= longRun && last[x] != ground) clearDown(x, start[static_cast<std::size_t>(x)], h);
+    return ink;
+}
+
+// A row or column is blank when none of its pixels inside the region may be text.
+void blanks(const GreyPage& page, const std::vector<std::uint8_t>& ink, const Rect& r, std::vector<bool>& rows,
+            std::vector<bool>& columns) {
     rows.assign(static_cast<std::size_t>(r.height()), true);
     columns.assign(static_cast<std::size_t>(r.width()), true);
-    const std::uint8_t* first = page.pixels.data() + static_cast<std::size_t>(r.top) * page.width + r.left;
+    const std::uint8_t* first = ink.data() + static_cast<std::size_t>(r.top) * page.width + r.left;
     for (int y = 0; y < r.height(); ++y) {
         const std::uint8_t* row = first + static_cast<std::size_t>(y) * page.width;
         bool blank = true;
         for (int x = 0; x < r.width(); ++x) {
-            if (row[x] == ground) continue;
+            if (!row[x]) continue;
             blank = false;
             columns[static_cast<std::size_t>(x)] = false;
         }
@@ -62,9 +102,9 @@ int lineHeight(const std::vector<bool>& blank, int begin, int end) {
     return runs[runs.size() / 2];
 }
 
-void cut(const GreyPage& page, std::uint8_t ground, Rect r, std::vector<Rect>& out, std::vector<bool>& rows,
-         std::vector<bool>& columns) {
-    blanks(page, ground, r, rows, columns);
+void cut(const GreyPage& page, const std::vector<std::uint8_t>& ink, Rect r, std::vector<Rect>& out,
+         std::vector<bool>& rows, std::vector<bool>& columns) {
+    blanks(page, ink, r, rows, columns);
     int top = 0, bottom = 0, left = 0, right = 0;
     auto across = gaps(rows, top, bottom);
     auto down = gaps(columns, left, right);
@@ -72,7 +112,7 @@ void cut(const GreyPage& page, std::uint8_t ground, Rect r, std::vector<Rect>& o
     // Blank columns that run the region's full height no longer do once blank rows are trimmed, and
     // the other way round; the trimmed region is looked at again.
     const Rect content{r.left + left, r.top + top, r.left + right, r.top + bottom};
-    if (content != r) return cut(page, ground, content, out, rows, columns);
+    if (content != r) return cut(page, ink, content, out, rows, columns);
     // Between the words of large text the blank columns are wide too: a gutter is wider than the
     // region's lines are tall, whatever the size of its text.
     const int gutter = std::max(PageRegions::columnGap, 3 * lineHeight(rows, top, bottom) / 2);
@@ -96,7 +136,7 @@ void cut(const GreyPage& page, std::uint8_t ground, Rect r, std::vector<Rect>& o
         const int to = i < parts.size() ? parts[i].start : length;
         const Rect piece = byColumns ? Rect{r.left + from, r.top, r.left + to, r.bottom}
                                      : Rect{r.left, r.top + from, r.right, r.top + to};
-        cut(page, ground, piece, out, rows, columns);
+        cut(page, ink, piece, out, rows, columns);
         if (i < parts.size()) from = parts[i].end;
     }
 }
@@ -112,7 +152,7 @@ std::vector<Rect> PageRegions::of(const GreyPage& page) {
     for (const std::uint8_t v : page.pixels) ++counts[v];
     const auto ground = static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
     std::vector<bool> rows, columns;
-    cut(page, ground, {0, 0, page.width, page.height}, out, rows, columns);
+    cut(page, inkOf(page, ground), {0, 0, page.width, page.height}, out, rows, columns);
     for (Rect& r : out)
         r = {std::max(0, r.left - margin), std::max(0, r.top - margin), std::min(page.width, r.right + margin),
              std::min(page.height, r.bottom + margin)};

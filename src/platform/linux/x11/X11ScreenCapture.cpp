@@ -6,12 +6,14 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <mutex>
 #include <set>
 
 #include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/x11/X11Connection.h"
+#include "platform/linux/x11/X11DamageWatch.h"
 
 namespace linuxplatform {
 
@@ -128,10 +130,18 @@ std::vector<Window> rootChildren(Display* display) {
 }  // namespace
 
 struct X11ScreenCapture::Impl {
+    // A window still drawing is waited for until it has been still this long, at most `settleLimit`.
+    static constexpr std::chrono::milliseconds settleQuiet{100};
+    static constexpr std::chrono::milliseconds settleLimit{600};
+
     std::mutex mutex;
     Display* display = nullptr;
-    bool composite = false;
+    std::atomic<bool> opened = false;
+    std::atomic<bool> composite = false;
     ScaledFrameCache frames;
+    X11DamageWatch damage;
+    // What the last frame was made of: the request, and each window read with its place.
+    std::vector<long> lastFrame;
 
     // Opens the connection on first use (and again after a failed attempt).
     bool ensure() {
@@ -145,7 +155,25 @@ struct X11ScreenCapture::Impl {
             XCompositeRedirectSubwindows(display, DefaultRootWindow(display), CompositeRedirectAutomatic);
             composite = !trap.failed();
         }
+        // Without windows of their own there is nothing to tell which of them drew.
+        if (composite) damage.start(display);
+        opened = true;
         return true;
+    }
+
+    // The last frame again when it is made of the same windows in the same places and none of them
+    // drew since; otherwise waits for those windows to come to rest and marks them read, and the
+    // caller reads them.
+    std::shared_ptr<const platform::Image> unchanged(std::vector<long> frame, const std::vector<Window>& windows,
+                                                     int width, int height) {
+        if (!damage.available()) return nullptr;
+        damage.collect();
+        if (frame == lastFrame && !damage.drew(windows))
+            if (auto again = frames.again(width, height)) return again;
+        lastFrame.clear();
+        damage.settle(windows, settleQuiet, settleLimit);
+        lastFrame = std::move(frame);
+        return nullptr;
     }
 
     Box rootBox() const {
@@ -278,8 +306,15 @@ struct X11ScreenCapture::Impl {
         Box area = intersect({ox + bw, oy + bw, attrs.width, attrs.height},
                              {0, 0, topAttrs.width + 2 * bw, topAttrs.height + 2 * bw});
         if (area.empty()) return platform::CaptureError{"the window has no visible area"};
+        if (auto again = unchanged({0, static_cast<long>(id), width, height, static_cast<long>(*top), area.x, area.y,
+                                    area.width, area.height, topAttrs.width, topAttrs.height, bw},
+                                   {*top}, width, height))
+            return again;
         auto image = grabTopLevel(*top, topAttrs, area);
-        if (!image) return platform::CaptureError{"the window's content could not be read"};
+        if (!image) {
+            lastFrame.clear();
+            return platform::CaptureError{"the window's content could not be read"};
+        }
         return frames.scaled(*image, width, height);
     }
 
@@ -296,7 +331,14 @@ struct X11ScreenCapture::Impl {
             left.insert(static_cast<Window>(w.id));
             if (auto top = x11::topLevelAncestor(display, static_cast<Window>(w.id))) left.insert(*top);
         }
-        platform::Image canvas = blank(bounds->width, bounds->height);
+        struct Drawn {
+            Window top;
+            XWindowAttributes attrs;
+            Box outer, visible;
+        };
+        std::vector<Drawn> drawn;
+        std::vector<long> frame{1, static_cast<long>(id), width, height, bounds->x, bounds->y, bounds->width, bounds->height};
+        std::vector<Window> windows;
         for (Window top : rootChildren(display)) {
             if (left.count(top)) continue;
             XWindowAttributes attrs{};
@@ -309,9 +351,21 @@ struct X11ScreenCapture::Impl {
             const Box outer{attrs.x, attrs.y, attrs.width + 2 * bw, attrs.height + 2 * bw};
             const Box visible = intersect(outer, *bounds);
             if (visible.empty()) continue;
+            drawn.push_back({top, attrs, outer, visible});
+            windows.push_back(top);
+            frame.insert(frame.end(), {static_cast<long>(top), outer.x, outer.y, outer.width, outer.height});
+        }
+        if (auto again = unchanged(std::move(frame), windows, width, height)) return again;
+        platform::Image canvas = blank(bounds->width, bounds->height);
+        for (const Drawn& d : drawn) {
+            const Box& outer = d.outer;
+            const Box& visible = d.visible;
             // A window that vanished meanwhile simply is not drawn.
-            auto image = grabTopLevel(top, attrs, {visible.x - outer.x, visible.y - outer.y, visible.width, visible.height});
-            if (!image) continue;
+            auto image = grabTopLevel(d.top, d.attrs, {visible.x - outer.x, visible.y - outer.y, visible.width, visible.height});
+            if (!image) {
+                lastFrame.clear();
+                continue;
+            }
             const int dx = visible.x - bounds->x, dy = visible.y - bounds->y;
             for (int y = 0; y < image->height; ++y)
                 std::copy_n(image->rgba.data() + static_cast<std::size_t>(y) * image->width * 4,
@@ -330,6 +384,8 @@ X11ScreenCapture::~X11ScreenCapture() {
 }
 
 bool X11ScreenCapture::preflight() {
+    // Asked on the main thread: once the connection is open, the answer never waits for a capture.
+    if (impl_->opened) return impl_->composite;
     std::lock_guard lock(impl_->mutex);
     return impl_->ensure() && impl_->composite;
 }
