@@ -17,11 +17,13 @@ std::shared_ptr<const platform::Image> ScaledFrameCache::scaled(const platform::
         // Only the output rows that blend a changed source row are computed again.
         std::vector<bool> changed(rows.size());
         for (std::size_t y = 0; y < rows.size(); ++y) changed[y] = rows[y] != rows_[y];
-        auto next = std::make_shared<platform::Image>(*last_);
+        // The frame handed out last is written over when nobody holds it any more.
+        auto next = last_.use_count() == 1 ? std::const_pointer_cast<platform::Image>(std::move(last_))
+                                           : std::make_shared<platform::Image>(*last_);
         imagescaling::resizeRows(source, *next, &changed);
         last_ = std::move(next);
     } else {
-        last_ = std::make_shared<const platform::Image>(imagescaling::resize(source, width, height));
+        last_ = std::make_shared<platform::Image>(imagescaling::resize(source, width, height));
     }
     rows_ = std::move(rows);
     sourceWidth_ = source.width;

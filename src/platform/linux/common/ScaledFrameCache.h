@@ -20,7 +20,7 @@ public:
 private:
     std::vector<std::uint64_t> rows_;  // the last source's row hashes
     int sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;
-    std::shared_ptr<const platform::Image> last_;
+    std::shared_ptr<const platform::Image> last_;  // made writable, so that it can be written over
     std::uint64_t hits_ = 0;
 };
 
