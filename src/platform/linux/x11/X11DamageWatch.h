@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -27,6 +28,11 @@ public:
     // `limit` has passed; the windows count as read from its end.
     void settle(const std::vector<Window>& windows, std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
 
+    // The part of a window (in its own coordinates, border excluded) that drew between the read
+    // before the last `reading` and the last one; nothing when that is not known (a window followed
+    // only since). Asking forgets it.
+    std::optional<XRectangle> takeDrawn(Window window);
+
     // Windows followed at most; past it, those not in the last read are let go.
     static constexpr std::size_t followedWindows = 256;
 
@@ -35,6 +41,9 @@ private:
     int eventBase_ = 0;
     std::unordered_map<Window, unsigned long> damage_;  // window → its Damage object
     std::unordered_set<Window> drew_;
+    // What each window drew since the caller last took it; nothing: all of it.
+    std::unordered_map<Window, std::optional<XRectangle>> drawn_;
+    unsigned long parts_ = 0;  // an XFixes region the drawn parts are fetched through
 };
 
 }  // namespace linuxplatform

@@ -142,6 +142,8 @@ struct X11ScreenCapture::Impl {
     X11DamageWatch damage;
     // What the last frame was made of: the request, and each window read with its place.
     std::vector<long> lastFrame;
+    // The last window read, as read, so that only what it draws later is read again.
+    platform::Image lastWindow;
 
     // Opens the connection on first use (and again after a failed attempt).
     bool ensure() {
@@ -306,16 +308,30 @@ struct X11ScreenCapture::Impl {
         Box area = intersect({ox + bw, oy + bw, attrs.width, attrs.height},
                              {0, 0, topAttrs.width + 2 * bw, topAttrs.height + 2 * bw});
         if (area.empty()) return platform::CaptureError{"the window has no visible area"};
-        if (auto again = unchanged({0, static_cast<long>(id), width, height, static_cast<long>(*top), area.x, area.y,
-                                    area.width, area.height, topAttrs.width, topAttrs.height, bw},
-                                   {*top}, width, height))
-            return again;
+        std::vector<long> frame{0, static_cast<long>(id), width, height, static_cast<long>(*top), area.x, area.y,
+                                area.width, area.height, topAttrs.width, topAttrs.height, bw};
+        const bool sameWindow = frame == lastFrame && lastWindow.width == area.width && lastWindow.height == area.height;
+        if (auto again = unchanged(std::move(frame), {*top}, width, height)) return again;
+        // Of the same window in the same place, only the part that drew is read again.
+        if (const auto drawn = damage.available() ? damage.takeDrawn(*top) : std::nullopt; sameWindow && drawn) {
+            const Box part = intersect({drawn->x + bw, drawn->y + bw, drawn->width, drawn->height}, area);
+            if (part.empty()) return frames.scaled(lastWindow, width, height);
+            if (auto image = grabTopLevel(*top, topAttrs, part)) {
+                for (int y = 0; y < image->height; ++y)
+                    std::copy_n(image->rgba.data() + static_cast<std::size_t>(y) * image->width * 4,
+                                static_cast<std::size_t>(image->width) * 4,
+                                lastWindow.rgba.data() +
+                                    (static_cast<std::size_t>(part.y - area.y + y) * lastWindow.width + (part.x - area.x)) * 4);
+                return frames.scaled(lastWindow, width, height);
+            }
+        }
         auto image = grabTopLevel(*top, topAttrs, area);
         if (!image) {
             lastFrame.clear();
             return platform::CaptureError{"the window's content could not be read"};
         }
-        return frames.scaled(*image, width, height);
+        lastWindow = std::move(*image);
+        return frames.scaled(lastWindow, width, height);
     }
 
     platform::CaptureResult screen(std::uint64_t id, const std::vector<platform::ShareableWindow>& excluding, int width,
@@ -356,6 +372,8 @@ struct X11ScreenCapture::Impl {
             frame.insert(frame.end(), {static_cast<long>(top), outer.x, outer.y, outer.width, outer.height});
         }
         if (auto again = unchanged(std::move(frame), windows, width, height)) return again;
+        for (Window w : windows) damage.takeDrawn(w);
+        lastWindow = {};
         platform::Image canvas = blank(bounds->width, bounds->height);
         for (const Drawn& d : drawn) {
             const Box& outer = d.outer;
