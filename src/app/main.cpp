@@ -125,7 +125,14 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(session.qtPlatform()));
     QApplication::setApplicationDisplayName("Wellspire Agent");
     QApplication::setDesktopFileName("com.wellspire.Agent");
+    // libatspi serves each application's own connection on GLib's default main context, which is
+    // the one Qt's main loop runs on; the reader's thread uses those connections at the same time,
+    // and libdbus does not survive two threads serving one connection. The main loop keeps off
+    // GLib; threads started later, and the programs the agent opens, are left as they were.
+    const bool glibWasOff = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    if (!glibWasOff) qunsetenv("QT_NO_GLIB");
     // The X server gone ends the session: one line in the log, then out with status 0.
     session.leaveWhenDisplayIsLost([] { wsLog("DISPLAY lost (the X server went away); quitting"); });
 
