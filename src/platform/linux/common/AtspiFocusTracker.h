@@ -34,8 +34,9 @@ public:
     static constexpr int queryTimeoutMs = 600;
     // A busy application is asked again after this.
     static constexpr std::chrono::milliseconds retryDelay{200};
-    // Edits closer together than this give one reading.
-    static constexpr std::chrono::milliseconds coalesce{40};
+    // Edits closer together than this give one reading: someone typing is read a few times a
+    // second, which is as fresh as those who ask for the text need it (every 1.5 s at most).
+    static constexpr std::chrono::milliseconds coalesce{250};
     // How often the focused element is read while its application has not told of any edit, and
     // once it has.
     static constexpr std::chrono::milliseconds silentPeriod{500};
