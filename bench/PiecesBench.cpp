@@ -8,6 +8,7 @@
 #include "platform/linux/common/FrameHash.h"
 #include "platform/linux/recognition/GreyPage.h"
 #include "platform/linux/common/ImageScaling.h"
+#include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/recognition/IncrementalRecognizer.h"
 #include "platform/linux/recognition/PageRegions.h"
 #include "platform/linux/recognition/TesseractRecognizer.h"
@@ -49,6 +50,19 @@ void ScaleCapturedScreen(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(imagescaling::resize(source, 2400, 1350));
 }
 BENCHMARK(ScaleCapturedScreen)->Unit(benchmark::kMillisecond);
+
+// A line of text typed: 30 rows of the capture change between frames, and only they are scaled again.
+void ScaleCapturedScreenWithALineChanged(benchmark::State& state) {
+    auto source = captured();
+    linuxplatform::ScaledFrameCache frames;
+    frames.scaled(source, 2400, 1350);
+    std::uint8_t level = 0;
+    for (auto _ : state) {
+        std::fill_n(source.rgba.begin() + 500 * 1920 * 4, 30 * 1920 * 4, ++level);
+        benchmark::DoNotOptimize(frames.scaled(source, 2400, 1350));
+    }
+}
+BENCHMARK(ScaleCapturedScreenWithALineChanged)->Unit(benchmark::kMillisecond);
 
 void UnchangedFrame(benchmark::State& state) {
     linuxplatform::IncrementalRecognizer reader(std::make_shared<linuxplatform::TesseractRecognizer>());
