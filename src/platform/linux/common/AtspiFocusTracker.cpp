@@ -501,10 +501,12 @@ void AtspiFocusTracker::readNow() {
         scheduleRead(retryDelay);
     else
         publish(reading);
-    // Read again on a period too: often while the application has not told of an edit, seldom
-    // once it has (that reading notices an application that quit).
+    // Read again on a period too: often while the application has not told of an edit to a field
+    // one can type in, seldom once it has or when nobody types there (a page being read; that
+    // reading notices an application that quit).
     if (focused_ && !silent_ && context_) {
-        silent_ = g_timeout_source_new(static_cast<guint>((editsHeard_ ? recheckPeriod : silentPeriod).count()));
+        const bool often = !editsHeard_ && hasState(focused_, ATSPI_STATE_EDITABLE);
+        silent_ = g_timeout_source_new(static_cast<guint>((often ? silentPeriod : recheckPeriod).count()));
         g_source_set_callback(silent_, onSilentPeriod, this, nullptr);
         g_source_attach(silent_, context_);
     }

@@ -37,8 +37,8 @@ public:
     // Edits closer together than this give one reading: someone typing is read a few times a
     // second, which is as fresh as those who ask for the text need it (every 1.5 s at most).
     static constexpr std::chrono::milliseconds coalesce{250};
-    // How often the focused element is read while its application has not told of any edit, and
-    // once it has.
+    // How often the focused element is read while it is a field one types in and its application
+    // has not told of any edit, and otherwise.
     static constexpr std::chrono::milliseconds silentPeriod{500};
     static constexpr std::chrono::milliseconds recheckPeriod{2000};
     // How often the desktop's applications are counted, to ask new ones for their content.
