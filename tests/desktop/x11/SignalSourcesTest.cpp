@@ -19,6 +19,9 @@
 #include "platform/linux/x11/X11ScreenCapture.h"
 #include "platform/linux/x11/X11Workspace.h"
 
+// Last: Xlib's macros (None, Status) would clash with the headers above.
+#include <X11/Xlib.h>
+
 namespace {
 
 using desktop::ProbeWindow;
@@ -287,6 +290,50 @@ TEST_F(SignalSources, WindowsAreListedWithTheirOwnerAndCapturedAlone) {
     const Counts c = colours(*image);
     EXPECT_GT(c.green, 260 * 160 * 9 / 10);
     EXPECT_EQ(c.magenta, 0);
+}
+
+TEST_F(SignalSources, AWindowThatDrewInPartReadsExactlyAsTheWholeWindow) {
+    ProbeWindow probe({"--title", "Probe Parts", "--color", "#20d040", "--size", "520x320", "--position", "100,120"});
+    ASSERT_TRUE(probe.waitShown("Probe Parts"));
+    desktop::settle(desktop::Seconds(0.5));
+    linuxplatform::X11ScreenCapture capture;
+    ASSERT_TRUE(capture.preflight());
+    const auto window = windowWithId(contentOf(capture), probe.window());
+    ASSERT_TRUE(window);
+    const int width = static_cast<int>(window->frame.width), height = static_cast<int>(window->frame.height);
+    const auto shot = [&](linuxplatform::X11ScreenCapture& from) {
+        std::shared_ptr<const platform::Image> image;
+        from.captureWindow(*window, width, height, [&](platform::CaptureResult r) { image = imageOf(r); });
+        return image;
+    };
+    const auto first = shot(capture);
+    ASSERT_TRUE(first);
+    // Nothing drew: the frame before comes back.
+    EXPECT_EQ(shot(capture).get(), first.get());
+
+    // Another client draws into parts of the window, at its corners and a single pixel.
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    const Window id = std::stoul(probe.window());
+    GC gc = XCreateGC(display, id, 0, nullptr);
+    struct Part {
+        int x, y, w, h;
+        unsigned long colour;
+    };
+    for (const Part& part : {Part{0, 0, 40, 30, 0xff0000}, Part{width - 40, height - 30, 40, 30, 0x0000ff},
+                             Part{200, 100, 1, 1, 0x000000}, Part{0, 150, width, 20, 0xffffff}}) {
+        XSetForeground(display, gc, part.colour);
+        XFillRectangle(display, id, gc, part.x, part.y, static_cast<unsigned>(part.w), static_cast<unsigned>(part.h));
+        XSync(display, False);
+        const auto partly = shot(capture);
+        linuxplatform::X11ScreenCapture fresh;  // reads the whole window
+        const auto whole = shot(fresh);
+        ASSERT_TRUE(partly && whole);
+        EXPECT_NE(partly->rgba, first->rgba) << part.x << "," << part.y;
+        EXPECT_EQ(partly->rgba, whole->rgba) << part.x << "," << part.y;
+    }
+    XFreeGC(display, gc);
+    XCloseDisplay(display);
 }
 
 TEST_F(SignalSources, DisplayCaptureLeavesTheExcludedWindowsOut) {
