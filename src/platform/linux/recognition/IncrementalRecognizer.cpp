@@ -8,6 +8,7 @@
 #include <future>
 
 #include "platform/linux/common/FrameHash.h"
+#include "platform/linux/recognition/LinePieces.h"
 #include "platform/linux/recognition/PageRegions.h"
 
 namespace linuxplatform {
@@ -24,8 +25,8 @@ std::vector<LineLayout> moved(std::vector<LineLayout> lines, int dx, int dy) {
     return lines;
 }
 
-// The pixels of a piece, with its size, so that equal images and only they share a key.
-std::uint64_t pieceKey(const GreyPage& page, const Rect& piece) {
+// The pixels of a part of the page, with its size, so that equal images and only they share a key.
+std::uint64_t pixelKey(const GreyPage& page, const Rect& piece) {
     XXH3_state_t* state = XXH3_createState();
     const std::uint64_t size = (static_cast<std::uint64_t>(piece.width()) << 32) | static_cast<std::uint32_t>(piece.height());
     XXH3_64bits_reset_withSeed(state, size);
@@ -107,7 +108,7 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
     std::vector<LineLayout> layout;
     const auto areas = regions_ ? PageRegions::of(page) : std::vector<Rect>{{0, 0, page.width, page.height}};
     for (const Rect& area : areas) {
-        const std::uint64_t key = pieceKey(page, area);
+        const std::uint64_t key = pixelKey(page, area);
         std::vector<LineLayout> found;
         if (auto hit = layouts_.find(key); cached_ && hit != layouts_.end()) {
             hit->second.frame = frame_;
@@ -124,16 +125,19 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
     }
     Lines lines;
     for (const LineLayout& line : layout) {
+        if (linepieces::cut(page, line.box)) continue;
         std::string text;
         for (const Rect& piece : line.pieces) {
-            const std::uint64_t key = pieceKey(page, piece);
+            const GreyPage image = linepieces::image(page, piece, line.box);
+            const Rect whole{0, 0, image.width, image.height};
+            const std::uint64_t key = pixelKey(image, whole);
             std::string reading;
             if (auto hit = cache_.find(key); cached_ && hit != cache_.end()) {
                 hit->second.frame = frame_;
                 reading = hit->second.text;
                 ++counts.piecesCached;
             } else {
-                auto fresh = engine_->read(page, piece);
+                auto fresh = engine_->read(image, whole);
                 if (!fresh) return std::nullopt;
                 ++counts.piecesRead;
                 reading = std::move(*fresh);

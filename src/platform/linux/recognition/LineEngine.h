@@ -28,7 +28,8 @@ class LineEngine {
 public:
     virtual ~LineEngine() = default;
     // The lines of an area of the page, laid out as a page of its own, in reading order and in page
-    // coordinates, their pieces inside the area; nothing on failure.
+    // coordinates, each piece cut as the engine cuts a line (its margin may reach past the area or
+    // the page); nothing on failure.
     virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) = 0;
     // The text of one piece read alone (empty when it reads as nothing); nothing on failure.
     virtual std::optional<std::string> read(const GreyPage& page, const Rect& piece) = 0;

@@ -107,7 +107,7 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
     }
     // Whole boxes, dots above and below included, as the engine cuts them.
     it->SetBoundingBoxComponents(true, true);
-    const int width = area.width(), height = area.height();
+    const int height = area.height();
     const double minimumHeight = minimumTextHeight * page.height;
     const auto onPage = [&](Rect r) { return Rect{r.left + area.left, r.top + area.top, r.right + area.left, r.bottom + area.top}; };
     bool keep = false;
@@ -134,8 +134,9 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
         if (baseline + descenders < static_cast<float>(wb)) wb = static_cast<int>(baseline + descenders);
         if (baseline + xHeight + ascenders > static_cast<float>(wt)) wt = static_cast<int>(baseline + xHeight + ascenders);
         constexpr int padding = 4;
-        const Rect piece{std::max(0, wl - padding), std::max(0, height - (wt + padding)), std::min(width, wr + padding),
-                         std::min(height, height - (wb - padding))};
+        // Not clipped to the area: the reader fills what lies beyond it, so that a line at the
+        // frame's edge is cut as it is anywhere else.
+        const Rect piece{wl - padding, height - (wt + padding), wr + padding, height - (wb - padding)};
         if (piece.width() > 0 && piece.height() > 0) out.back().pieces.push_back(onPage(piece));
     } while (it->Next(tesseract::RIL_WORD));
     api_->Clear();

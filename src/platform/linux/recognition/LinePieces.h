@@ -1,0 +1,25 @@
+#pragma once
+// How a line of the page is handed to the engine. A piece is read from an image of its own: the
+// rows of its line as they are on the page, and the ground of the piece everywhere else (the margin
+// above and below the line, and whatever lies beyond the page). What a neighbouring line pushes into
+// the margin, or where the frame's edge falls, then makes no other image of the same line: a line
+// that only moved is the same image wherever it is.
+#include <cstdint>
+
+#include "platform/linux/recognition/GreyPage.h"
+#include "platform/linux/recognition/LineEngine.h"
+
+namespace linuxplatform::linepieces {
+
+// The grey most common on the edge of a piece (the part of it on the page).
+std::uint8_t groundOf(const GreyPage& page, const Rect& piece);
+
+// Whether the line with this box is cut by the edge of the frame or by what covers the page there
+// (a toolbar over a scrolled page). What shows of a line cut through its letters reads as a guess,
+// and differently at every step of a scroll; it is read once it shows whole.
+bool cut(const GreyPage& page, const Rect& box);
+
+// The image the engine reads for one piece of the line with this box.
+GreyPage image(const GreyPage& page, const Rect& piece, const Rect& box);
+
+}  // namespace linuxplatform::linepieces
