@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace linuxplatform {
 
@@ -28,6 +29,11 @@ std::vector<std::uint8_t> inkOf(const GreyPage& page, std::uint8_t ground) {
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* row = page.pixels.data() + static_cast<std::size_t>(y) * w;
         std::uint8_t* mark = ink.data() + static_cast<std::size_t>(y) * w;
+        // A row like the one above it starts and ends no run: it marks what that row marks.
+        if (y > 0 && std::memcmp(row, row - w, static_cast<std::size_t>(w)) == 0) {
+            std::memcpy(mark, mark - w, static_cast<std::size_t>(w));
+            continue;
+        }
         for (int x = 0; x < w; ++x) mark[x] = row[x] != ground;
         if (y > 0) {
             const std::uint8_t* up = row - w;
@@ -149,9 +155,21 @@ std::vector<Rect> PageRegions::of(const GreyPage& page) {
     std::vector<Rect> out;
     if (page.width <= 0 || page.height <= 0 || page.pixels.size() < static_cast<std::size_t>(page.width) * page.height)
         return out;
-    // The ground is the page's most common grey.
+    // The ground is the page's most common grey; four tallies, so that a run of one grey does not
+    // wait on a single counter.
+    std::array<std::array<std::uint32_t, 256>, 4> tallies{};
+    const std::size_t n = page.pixels.size();
+    const std::uint8_t* v = page.pixels.data();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++tallies[0][v[i]];
+        ++tallies[1][v[i + 1]];
+        ++tallies[2][v[i + 2]];
+        ++tallies[3][v[i + 3]];
+    }
+    for (; i < n; ++i) ++tallies[0][v[i]];
     std::array<std::size_t, 256> counts{};
-    for (const std::uint8_t v : page.pixels) ++counts[v];
+    for (std::size_t g = 0; g < 256; ++g) counts[g] = std::size_t{tallies[0][g]} + tallies[1][g] + tallies[2][g] + tallies[3][g];
     const auto ground = static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
     std::vector<bool> rows, columns;
     cut(page, inkOf(page, ground), {0, 0, page.width, page.height}, out, rows, columns);
