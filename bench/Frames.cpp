@@ -135,6 +135,20 @@ std::vector<std::string> words(const std::string& text) {
     return out;
 }
 
+std::vector<std::string> runs(const std::string& text) {
+    std::vector<std::string> out;
+    std::string w;
+    for (const char c : text + " ") {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (!w.empty()) {
+            out.push_back(std::move(w));
+            w.clear();
+        }
+    }
+    return out;
+}
+
 std::size_t matched(const std::vector<std::string>& a, const std::vector<std::string>& b) {
     std::vector<std::size_t> prev(b.size() + 1, 0), cur(b.size() + 1, 0);
     for (const auto& t : a) {

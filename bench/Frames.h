@@ -46,8 +46,12 @@ platform::Image toImage(const QImage& source);
 platform::Image render(const Layout& layout);
 std::string truth(const Layout& layout);
 
-// Words, lower-cased, letters and digits only.
+// Words, lower-cased, letters and digits only: what stands between spaces, its punctuation left out
+// ("Z_STREAM_ERROR" is one word, "zstreamerror").
 std::vector<std::string> words(const std::string& text);
+// Runs of letters and digits, lower-cased: punctuation parts them as spaces do ("Z_STREAM_ERROR" is
+// three words).
+std::vector<std::string> runs(const std::string& text);
 // Longest common subsequence of two word lists.
 std::size_t matched(const std::vector<std::string>& a, const std::vector<std::string>& b);
 std::string joined(const std::optional<std::vector<std::optional<std::string>>>& lines);

@@ -494,11 +494,11 @@ public:
     }
     std::optional<std::string> read(const linuxplatform::GreyPage& page, const linuxplatform::Rect& piece) override {
         auto text = engine.read(page, piece);
-        if (text) readings.push_back(*text);
+        readings += text.value_or("?") + " | ";
         return text;
     }
     linuxplatform::TesseractRecognizer engine;
-    std::vector<std::string> readings;
+    std::string readings;
 };
 
 TEST_F(SignalSources, ALineCutByTheFrameOrAToolbarIsNotReadAndAWholeLineIsReadOnceWhereverItMoves) {
@@ -510,51 +510,31 @@ TEST_F(SignalSources, ALineCutByTheFrameOrAToolbarIsNotReadAndAWholeLineIsReadOn
         args += " -annotate +20+" + std::to_string(50 + 35 * i) + " '" + lines[i] + "'";
     const auto page = rendered("ocr-page", args);
     ASSERT_TRUE(page);
-    // Rows [top, top + height) of the page, the first `toolbar` of them covered by a grey bar.
-    const auto frame = [&](int top, int height, int toolbar) {
-        platform::Image out{page->width, height, {}};
-        out.rgba.assign(page->rgba.begin() + static_cast<long>(top) * page->width * 4,
-                        page->rgba.begin() + static_cast<long>(top + height) * page->width * 4);
-        std::fill_n(out.rgba.begin(), static_cast<long>(toolbar) * page->width * 4, 220);
-        return out;
-    };
-    const auto text = [](const std::optional<std::vector<std::optional<std::string>>>& r) {
-        std::string out;
-        for (const auto& l : r.value_or(std::vector<std::optional<std::string>>{}))
-            if (l) out += *l + "\n";
-        return out;
-    };
-    const auto fresh = [](const platform::Image& image) {
-        linuxplatform::IncrementalRecognizer once(std::make_shared<linuxplatform::TesseractRecognizer>(), {.cached = false});
-        return once.recognize(image);
+    const auto some = [&](std::size_t from, std::size_t to) {
+        return joined(std::vector<std::optional<std::string>>(lines.begin() + static_cast<long>(from),
+                                                              lines.begin() + static_cast<long>(to)));
     };
     auto engine = std::make_shared<CountingEngine>();
     linuxplatform::IncrementalRecognizer reader(engine);
-    struct Step {
-        int top, height, toolbar;
-        std::size_t from, to;        // the lines read whole
-        std::vector<std::string> read;  // what the engine is asked to read
-    };
-    const std::vector<Step> steps{
-        // The frame's bottom cuts the fifth line through its letters: nothing of it.
-        {0, 182, 0, 0, 4, {lines[0], lines[1], lines[2], lines[3]}},
-        // A line further, under a toolbar that cuts the second line: the third and fourth only
-        // moved and are not read again; the fifth shows whole, its margin beyond the frame.
-        {35, 163, 40, 2, 5, {lines[4]}},
-        // Another line further, the top of the frame cutting the second line: the fifth is not
-        // read again, now that the frame's edge is no longer in its margin.
-        {70, 182, 0, 2, 6, {lines[5]}},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE("frame at " + std::to_string(step.top));
+    // Rows of the page from `top`, the first `toolbar` of them under a grey bar; the lines read whole,
+    // and what the engine is asked to read.
+    // 1. The frame's bottom cuts the fifth line through its letters: nothing of it.
+    // 2. A line further, under a toolbar that cuts the second line: the third and fourth only moved
+    //    and are not read again; the fifth shows whole, its margin beyond the frame.
+    // 3. Another line further, the frame's top cutting the second line: the fifth is not read again
+    //    now that the frame's edge is no longer in its margin.
+    for (const auto& [top, height, toolbar, read, asked] :
+         {std::tuple{0, 182, 0, some(0, 4), some(0, 4)}, {35, 163, 40, some(2, 5), some(4, 5)}, {70, 182, 0, some(2, 6), some(5, 6)}}) {
+        platform::Image frame{page->width, height, {page->rgba.begin() + static_cast<long>(top) * page->width * 4,
+                                                    page->rgba.begin() + static_cast<long>(top + height) * page->width * 4}};
+        std::fill_n(frame.rgba.begin(), static_cast<long>(toolbar) * page->width * 4, 220);
         engine->readings.clear();
-        const auto image = frame(step.top, step.height, step.toolbar);
-        const auto reading = reader.recognize(image);
-        std::string expected;
-        for (std::size_t i = step.from; i < step.to; ++i) expected += lines[i] + "\n";
-        EXPECT_EQ(text(reading), expected);
-        EXPECT_EQ(reading, fresh(image));
-        EXPECT_EQ(engine->readings, step.read);
+        const auto reading = reader.recognize(frame);
+        ASSERT_TRUE(reading);
+        EXPECT_EQ(joined(*reading), read) << top;
+        EXPECT_EQ(engine->readings, asked) << top;
+        linuxplatform::IncrementalRecognizer fresh(std::make_shared<linuxplatform::TesseractRecognizer>(), {.cached = false});
+        EXPECT_EQ(reading, fresh.recognize(frame)) << top;
     }
 }
 
