@@ -200,7 +200,8 @@ public:
         if (words_.words)
             std::printf("word recall of the uncached reading on Chromium pages: %.2f%% of %zu words (target >= 99%%); "
                         "Tesseract's own whole-page reading: %.2f%%\n"
-                        "  counting runs of letters and digits (punctuation parts words): %.2f%% of %zu; Tesseract's own: %.2f%%\n",
+                        "  counting runs of letters and digits (punctuation parts words): %.2f%% of %zu; "
+                        "Tesseract's own: %.2f%%\n",
                         100.0 * words_.found / words_.words, words_.words, 100.0 * words_.tesseract / words_.words,
                         100.0 * runs_.found / std::max<std::size_t>(1, runs_.words), runs_.words,
                         100.0 * runs_.tesseract / std::max<std::size_t>(1, runs_.words));

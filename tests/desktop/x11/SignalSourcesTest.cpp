@@ -523,17 +523,19 @@ TEST_F(SignalSources, ALineCutByTheFrameOrAToolbarIsNotReadAndAWholeLineIsReadOn
     //    and are not read again; the fifth shows whole, its margin beyond the frame.
     // 3. Another line further, the frame's top cutting the second line: the fifth is not read again
     //    now that the frame's edge is no longer in its margin.
-    for (const auto& [top, height, toolbar, read, asked] :
-         {std::tuple{0, 182, 0, some(0, 4), some(0, 4)}, {35, 163, 40, some(2, 5), some(4, 5)}, {70, 182, 0, some(2, 6), some(5, 6)}}) {
-        platform::Image frame{page->width, height, {page->rgba.begin() + static_cast<long>(top) * page->width * 4,
-                                                    page->rgba.begin() + static_cast<long>(top + height) * page->width * 4}};
+    for (const auto& [top, height, toolbar, read, asked] : {std::tuple{0, 182, 0, some(0, 4), some(0, 4)},
+                                                            {35, 163, 40, some(2, 5), some(4, 5)},
+                                                            {70, 182, 0, some(2, 6), some(5, 6)}}) {
+        const auto row = [&](int y) { return page->rgba.begin() + static_cast<long>(y) * page->width * 4; };
+        platform::Image frame{page->width, height, {row(top), row(top + height)}};
         std::fill_n(frame.rgba.begin(), static_cast<long>(toolbar) * page->width * 4, 220);
         engine->readings.clear();
         const auto reading = reader.recognize(frame);
         ASSERT_TRUE(reading);
         EXPECT_EQ(joined(*reading), read) << top;
         EXPECT_EQ(engine->readings, asked) << top;
-        linuxplatform::IncrementalRecognizer fresh(std::make_shared<linuxplatform::TesseractRecognizer>(), {.cached = false});
+        linuxplatform::IncrementalRecognizer fresh(std::make_shared<linuxplatform::TesseractRecognizer>(),
+                                                   {.cached = false});
         EXPECT_EQ(reading, fresh.recognize(frame)) << top;
     }
 }

@@ -12,7 +12,9 @@ Rect onPage(const GreyPage& page, const Rect& r) {
     return {std::max(0, r.left), std::max(0, r.top), std::min(page.width, r.right), std::min(page.height, r.bottom)};
 }
 
-std::uint8_t at(const GreyPage& page, int x, int y) { return page.pixels[static_cast<std::size_t>(y) * page.width + x]; }
+std::uint8_t at(const GreyPage& page, int x, int y) {
+    return page.pixels[static_cast<std::size_t>(y) * page.width + x];
+}
 
 // Whether the line is cut where its row `edge` of ink meets row `beside`: that row is off the
 // frame, or covered (not the line's ground on nearly all of its width), and the letters run into
@@ -60,10 +62,12 @@ GreyPage image(const GreyPage& page, const Rect& piece, const Rect& box) {
     out.inverted = page.inverted;
     out.pixels.assign(static_cast<std::size_t>(out.width) * out.height, groundOf(page, piece));
     // The line's own rows, within the page.
-    const Rect from = onPage(page, {piece.left, std::max(piece.top, box.top), piece.right, std::min(piece.bottom, box.bottom)});
+    const Rect from =
+        onPage(page, {piece.left, std::max(piece.top, box.top), piece.right, std::min(piece.bottom, box.bottom)});
     for (int y = from.top; y < from.bottom; ++y)
         std::memcpy(out.pixels.data() + static_cast<std::size_t>(y - piece.top) * out.width + (from.left - piece.left),
-                    page.pixels.data() + static_cast<std::size_t>(y) * page.width + from.left, static_cast<std::size_t>(from.width()));
+                    page.pixels.data() + static_cast<std::size_t>(y) * page.width + from.left,
+                    static_cast<std::size_t>(from.width()));
     return out;
 }
 

@@ -169,7 +169,8 @@ std::vector<Rect> PageRegions::of(const GreyPage& page) {
     }
     for (; i < n; ++i) ++tallies[0][v[i]];
     std::array<std::size_t, 256> counts{};
-    for (std::size_t g = 0; g < 256; ++g) counts[g] = std::size_t{tallies[0][g]} + tallies[1][g] + tallies[2][g] + tallies[3][g];
+    for (std::size_t g = 0; g < 256; ++g)
+        counts[g] = std::size_t{tallies[0][g]} + tallies[1][g] + tallies[2][g] + tallies[3][g];
     const auto ground = static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
     std::vector<bool> rows, columns;
     cut(page, inkOf(page, ground), {0, 0, page.width, page.height}, out, rows, columns);
