@@ -4,8 +4,16 @@ namespace linuxplatform {
 
 namespace {
 
+// The wider vector units are chosen when the program is loaded, before a sanitizer's runtime is up,
+// so sanitized builds keep to the one version.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define WS_VECTOR_CLONES
+#else
+#define WS_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 // Luma with weights in 256ths, built for the wider vector units too where the processor has them.
-__attribute__((target_clones("avx2", "default"))) std::uint32_t greyRow(const std::uint8_t* rgba, std::uint8_t* row,
+WS_VECTOR_CLONES std::uint32_t greyRow(const std::uint8_t* rgba, std::uint8_t* row,
                                                                         int width) {
     std::uint32_t sum = 0;
     for (int x = 0; x < width; ++x, rgba += 4) {
