@@ -540,6 +540,29 @@ TEST_F(SignalSources, ALineCutByTheFrameOrAToolbarIsNotReadAndAWholeLineIsReadOn
     }
 }
 
+// The English model reads code's underscores as spaces and puts spaces into code ("Z STREAM ERROR",
+// "(void) inflateEnd(&strm) ;"); prose, and a line drawn under words, must come through as before.
+TEST_F(SignalSources, CodeReadsWithItsUnderscoresAndProseWithItsSpaces) {
+    const std::vector<std::string> code{"ret = Z_STREAM_ERROR;", "if (ret != Z_OK)", "(void)inflateEnd(&strm);",
+                                        "SET_BINARY_MODE(stdin);", "strm.avail_in = 0;", "return Z_DATA_ERROR;"};
+    std::string text;
+    for (const auto& line : code) text += (text.empty() ? "" : "\\n") + line;
+    const auto block = rendered("ocr-code", "-background white -fill black -font DejaVu-Sans-Mono -pointsize 28 "
+                                            "-interline-spacing 10 label:'" + text + "'");
+    const auto prose = rendered("ocr-prose", "-size 640x130 xc:white -font DejaVu-Sans -pointsize 28 -fill black "
+                                             "-draw \"text 10,40 'Read the zlib manual before you begin.'\" "
+                                             "-stroke black -strokewidth 2 -draw 'line 78,47 258,47' -stroke none "
+                                             "-draw \"text 10,100 'A big dog dug a log by the gap.'\"");
+    ASSERT_TRUE(block && prose);
+    linuxplatform::IncrementalRecognizer reader(std::make_shared<linuxplatform::TesseractRecognizer>());
+    const auto lines = reader.recognize(*block);
+    ASSERT_TRUE(lines);
+    EXPECT_EQ(joined(*lines), joined(std::vector<std::optional<std::string>>(code.begin(), code.end())));
+    const auto read = reader.recognize(*prose);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(joined(*read), "Read the zlib manual before you begin. | A big dog dug a log by the gap. | ");
+}
+
 TEST_F(SignalSources, ACapturedWindowIsReadBack) {
     ProbeWindow probe({"--title", "Probe Words", "--label", "Lantern harbor morning", "--size", "700x200"});
     ASSERT_TRUE(probe.waitShown("Probe Words"));

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/linux/recognition/WordGaps.h"
+
 namespace linuxplatform {
 
 namespace {
@@ -19,6 +21,33 @@ std::string utf8(const tesseract::ResultIterator& it, tesseract::PageIteratorLev
     while (!reading.empty() && (reading.back() == '\n' || reading.back() == '\r'))
         reading.pop_back();
     return reading;
+}
+
+// The text of the line at the iterator, read word by word (`origin` is where the engine's image
+// starts on the page); leaves the iterator at the line's last word.
+std::string lineText(tesseract::ResultIterator& it, const GreyPage& page, const Rect& origin) {
+    wordgaps::Line line;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    if (!it.BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) return utf8(it, tesseract::RIL_TEXTLINE);
+    line.box = {left + origin.left, top + origin.top, right + origin.left, bottom + origin.top};
+    std::vector<int> widths;
+    do {
+        wordgaps::Word word;
+        tesseract::ResultIterator letter(it);
+        do {
+            std::string text = utf8(letter, tesseract::RIL_SYMBOL);
+            if (text.empty() || !letter.BoundingBox(tesseract::RIL_SYMBOL, &left, &top, &right, &bottom)) continue;
+            word.push_back({std::move(text), left + origin.left});
+            widths.push_back(right - left);
+        } while (!letter.IsAtFinalElement(tesseract::RIL_WORD, tesseract::RIL_SYMBOL) && letter.Next(tesseract::RIL_SYMBOL));
+        if (!word.empty()) line.words.push_back(std::move(word));
+    } while (!it.IsAtFinalElement(tesseract::RIL_TEXTLINE, tesseract::RIL_WORD) && it.Next(tesseract::RIL_WORD));
+    if (!widths.empty()) {
+        // The median: the engine stretches a word's last letter over any space it split the word at.
+        std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+        line.charWidth = widths[widths.size() / 2];
+    }
+    return wordgaps::text(page, line);
 }
 
 }  // namespace
@@ -71,7 +100,7 @@ std::optional<std::vector<std::optional<std::string>>> TesseractRecognizer::reco
             int left = 0, top = 0, right = 0, bottom = 0;
             if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) || bottom - top < minimumHeight)
                 continue;
-            std::string reading = utf8(*it, tesseract::RIL_TEXTLINE);
+            std::string reading = lineText(*it, page, {});
             out.push_back(reading.empty() ? std::nullopt : std::optional<std::string>(std::move(reading)));
         } while (it->Next(tesseract::RIL_TEXTLINE));
     }
@@ -137,7 +166,11 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
         // Not clipped to the area: the reader fills what lies beyond it, so that a line at the
         // frame's edge is cut as it is anywhere else.
         const Rect piece{wl - padding, height - (wt + padding), wr + padding, height - (wb - padding)};
-        if (piece.width() > 0 && piece.height() > 0) out.back().pieces.push_back(onPage(piece));
+        if (piece.width() <= 0 || piece.height() <= 0) continue;
+        out.back().pieces.push_back(onPage(piece));
+        // The line reaches down to its descenders: the engine may leave out of its box the
+        // underscores that stand there.
+        out.back().box.bottom = std::max(out.back().box.bottom, out.back().pieces.back().bottom - padding);
     } while (it->Next(tesseract::RIL_WORD));
     api_->Clear();
     return out;
@@ -148,12 +181,20 @@ std::optional<std::string> TesseractRecognizer::read(const GreyPage& page, const
     if (!ready() || !setImage(page, piece)) return std::nullopt;
     // The piece alone, as one line: the engine reads the image it is given whole.
     api_->SetPageSegMode(tesseract::PSM_RAW_LINE);
-    std::unique_ptr<char[]> text(api_->Recognize(nullptr) == 0 ? api_->GetUTF8Text() : nullptr);
-    api_->Clear();
-    if (!text) return std::nullopt;
+    if (api_->Recognize(nullptr) != 0) {
+        api_->Clear();
+        return std::nullopt;
+    }
     std::string reading;
-    for (const char* c = text.get(); *c; ++c) reading += *c == '\n' ? ' ' : *c;
-    while (!reading.empty() && reading.back() == ' ') reading.pop_back();
+    if (std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator()); it && !it->Empty(tesseract::RIL_WORD)) {
+        do {
+            std::string line = lineText(*it, page, piece);
+            if (line.empty()) continue;
+            if (!reading.empty()) reading += ' ';
+            reading += line;
+        } while (it->Next(tesseract::RIL_TEXTLINE));
+    }
+    api_->Clear();
     return reading;
 }
 

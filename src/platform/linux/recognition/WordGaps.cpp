@@ -1,0 +1,286 @@
+#include "platform/linux/recognition/WordGaps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cctype>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+
+#include "platform/linux/recognition/LinePieces.h"
+
+namespace linuxplatform::wordgaps {
+
+namespace {
+
+class Ink {
+public:
+    Ink(const GreyPage& page, const Line& line) : page_(page) {
+        ground_ = linepieces::groundOf(page, line.box);
+        for (int y = std::max(0, line.box.top); y < std::min(page.height, line.box.bottom); ++y)
+            for (int x = std::max(0, line.box.left); x < std::min(page.width, line.box.right); ++x)
+                strongest_ = std::max(strongest_, contrast(x, y));
+    }
+
+    // How far a pixel is from the ground, dark or light; nothing off the page.
+    int contrast(int x, int y) const {
+        if (x < 0 || y < 0 || x >= page_.width || y >= page_.height) return 0;
+        return std::abs(page_.pixels[static_cast<std::size_t>(y) * page_.width + x] - ground_);
+    }
+    // At least half as far from the ground as the line's strongest stroke.
+    bool at(int x, int y) const { return visible() && 2 * contrast(x, y) >= strongest_; }
+    // The same over two rows: a thin stroke drawn between pixel rows is spread over both.
+    bool across(int x, int y) const { return visible() && 2 * (contrast(x, y) + contrast(x, y + 1)) >= strongest_; }
+    // Whether anything stands in columns [from, to) of rows [top, bottom).
+    bool any(int from, int to, int top, int bottom) const {
+        for (int y = top; y < bottom; ++y)
+            for (int x = from; x < to; ++x)
+                if (at(x, y)) return true;
+        return false;
+    }
+
+private:
+    bool visible() const { return strongest_ >= 32; }
+
+    const GreyPage& page_;
+    int ground_ = 255;
+    int strongest_ = 0;
+};
+
+struct Stroke {
+    int left = 0, right = 0;  // columns, right exclusive
+    bool closeLeft = false, closeRight = false;  // a letter stands close on that side
+};
+
+// The row below the letters' feet. The engine's own baseline sits on the underscores when a line
+// has few letters and several of them, so it is found here: the rows of ink around the line's
+// densest row run down to the feet, and end where only descenders and strokes below go on.
+int baselineOf(const Ink& ink, const Line& line) {
+    std::vector<int> counts;
+    for (int y = line.box.top; y < line.box.bottom; ++y) {
+        int count = 0;
+        for (int x = line.box.left; x < line.box.right; ++x) count += ink.at(x, y);
+        counts.push_back(count);
+    }
+    if (counts.empty()) return line.box.bottom;
+    std::size_t row = std::max_element(counts.begin(), counts.end()) - counts.begin();
+    const int floor = counts[row] / 5;
+    while (row + 1 < counts.size() && counts[row + 1] > floor) ++row;
+    return line.box.top + static_cast<int>(row) + 1;
+}
+
+// The underscores the pixels show: on rows below the baseline, straight runs of ink about a letter
+// long (two for "__") with no letter above their middle, which tells them from the bowl of a g or
+// a line under whole words.
+std::vector<Stroke> strokes(const Ink& ink, const Line& line, int top, int baseline, int bottom) {
+    const double letter = line.charWidth;
+    const int close = static_cast<int>(std::ceil(0.45 * letter));
+    std::vector<Stroke> found;
+    for (int y = baseline + 1; y < bottom; ++y) {
+        for (int x = line.box.left; x < line.box.right;) {
+            if (!ink.across(x, y)) {
+                ++x;
+                continue;
+            }
+            const int left = x;
+            while (x < line.box.right && ink.across(x, y)) ++x;
+            const int run = x - left;
+            if (run < 0.7 * letter || run > 2.5 * letter) continue;
+            const int margin = run / 5;
+            if (ink.any(left + margin, x - margin, top, baseline)) continue;
+            // Found again on the next row: the same stroke.
+            if (std::any_of(found.begin(), found.end(), [&](const Stroke& s) { return s.left < x && left < s.right; }))
+                continue;
+            found.push_back({left, x, ink.any(left - close, left + 1, line.box.top, baseline),
+                             ink.any(x - 1, x + close, line.box.top, baseline)});
+        }
+    }
+    return found;
+}
+
+// The cells of a line set in a fixed-width font. The middles of its letters (the runs of columns
+// holding ink) fall on a grid, so at the right pitch their phases agree; a proportional line's
+// scatter. The engine's letter width is near the pitch, which keeps the search off the grid's
+// halves.
+struct Grid {
+    double pitch = 0;
+    double phase = 0;         // the middle of some cell
+    int first = 0, last = 0;  // the cells of the line's first and last letters
+
+    int cell(double x) const { return static_cast<int>(std::lround((x - phase) / pitch)); }
+    double middle(int cell) const { return phase + cell * pitch; }
+};
+
+std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseline) {
+    std::vector<double> middles;
+    int left = line.box.right, right = line.box.left;
+    for (int x = line.box.left; x < line.box.right;) {
+        if (!ink.any(x, x + 1, top, baseline)) {
+            ++x;
+            continue;
+        }
+        const int from = x;
+        while (x < line.box.right && ink.any(x, x + 1, top, baseline)) ++x;
+        middles.push_back((from + x) / 2.0);
+        left = std::min(left, from);
+        right = x;
+    }
+    if (middles.empty()) return std::nullopt;
+    double best = 0;
+    Grid grid;
+    for (double p = 0.8 * line.charWidth; p <= 1.6 * line.charWidth; p += 0.05) {
+        double c = 0, s = 0;
+        for (const double m : middles) {
+            c += std::cos(2 * M_PI * m / p);
+            s += std::sin(2 * M_PI * m / p);
+        }
+        if (const double agreement = std::hypot(c, s) / static_cast<double>(middles.size()); agreement > best) {
+            best = agreement;
+            grid.pitch = p;
+            grid.phase = p * std::atan2(s, c) / (2 * M_PI);
+        }
+    }
+    // Chance phases agree as well as these about once in 20 000 tries.
+    if (best < 0.85 || static_cast<double>(middles.size()) * best * best < 10) return std::nullopt;
+    // A letter's ink starts and ends within its cell, however narrow the letter.
+    grid.first = grid.cell(left + 0.4 * grid.pitch);
+    grid.last = grid.cell(right - 0.4 * grid.pitch);
+    return grid;
+}
+
+// Whether the letter in a cell is hollow in the middle: an O, where a fixed-width font draws a
+// dot or a slash inside its zero.
+bool hollow(const Ink& ink, const Line& line, int baseline, const Grid& grid, int cell) {
+    const double middle = grid.middle(cell);
+    const int left = static_cast<int>(middle - 0.4 * grid.pitch), right = static_cast<int>(middle + 0.4 * grid.pitch);
+    int top = baseline, bottom = line.box.top;
+    for (int y = line.box.top; y < baseline; ++y)
+        if (ink.any(left, right, y, y + 1)) {
+            top = std::min(top, y);
+            bottom = y + 1;
+        }
+    if (bottom - top < 4) return false;
+    const double height = bottom - top, centre = (top + bottom) / 2.0;
+    return !ink.any(static_cast<int>(middle - 0.15 * grid.pitch), static_cast<int>(middle + 0.15 * grid.pitch) + 1,
+                    static_cast<int>(centre - 0.15 * height), static_cast<int>(centre + 0.15 * height) + 1);
+}
+
+// A fixed-width line read again against its cells: each letter takes one cell, each space one
+// or more empty ones.
+std::string fitted(const std::string& text, const Ink& ink, const Line& line, const Grid& grid, int letters,
+                   int baseline, int bottom) {
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return text;
+    const auto holds = [&](int cell, int from, int to) {
+        const double middle = grid.middle(cell);
+        return ink.any(static_cast<int>(middle - 0.4 * grid.pitch), static_cast<int>(middle + 0.4 * grid.pitch) + 1,
+                       from, to);
+    };
+    std::string out;
+    std::vector<int> cells;  // of each letter of `out`
+    int cell = grid.first;
+    for (const char c : text) {
+        if (c != ' ') {
+            if (!holds(cell, line.box.top, bottom)) return text;
+            out += c;
+            cells.push_back(cell++);
+        } else if (!holds(cell, letters, baseline)) {
+            out += c;
+            cells.push_back(cell);
+            while (cell <= grid.last && !holds(cell, letters, baseline)) ++cell;
+        }
+    }
+    if (cell != grid.last + 1) return text;
+    const auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
+    const auto capital = [](char c) { return std::isupper(static_cast<unsigned char>(c)) || c == '_'; };
+    for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+        if (out[i] != '0') continue;
+        const bool between = i > 0 && letter(out[i - 1]) && letter(out[i + 1]);
+        const bool opening = (i == 0 || !std::isalnum(static_cast<unsigned char>(out[i - 1]))) && capital(out[i + 1]);
+        if ((between || opening) && hollow(ink, line, baseline, grid, cells[i])) out[i] = 'O';
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string text(const GreyPage& page, const Line& line) {
+    if (std::any_of(line.words.begin(), line.words.end(), [](const Word& w) { return w.empty(); })) {
+        Line words = line;
+        std::erase_if(words.words, [](const Word& w) { return w.empty(); });
+        return text(page, words);
+    }
+    std::string out;
+    if (line.words.empty() || line.charWidth <= 0) {
+        for (const Word& word : line.words) {
+            if (!out.empty()) out += ' ';
+            for (const Letter& l : word) out += l.text;
+        }
+        return out;
+    }
+    const double letter = line.charWidth;
+    // Where a stroke may belong in the reading: an underscore read as one (where its middle is
+    // placed), or the space before a word (half a letter before the word).
+    constexpr std::size_t space = std::numeric_limits<std::size_t>::max();
+    struct Place {
+        double middle;
+        std::size_t word, letter;  // the underscore's place; a space before `word` when letter is `space`
+        const Stroke* stroke = nullptr;
+    };
+    std::vector<Place> places;
+    for (std::size_t w = 0; w < line.words.size(); ++w) {
+        if (w > 0) places.push_back({line.words[w].front().left - letter / 2, w, space});
+        for (std::size_t l = 0; l < line.words[w].size(); ++l)
+            if (line.words[w][l].text == "_") places.push_back({line.words[w][l].left + letter / 2, w, l});
+    }
+    const Ink ink(page, line);
+    const int baseline = baselineOf(ink, line);
+    const int bottom = baseline + std::max(3, (baseline - line.box.top) / 2);
+    // Where every letter but quotes and the like has ink: the lower part of the letters. Above it
+    // may stand strokes from below a line close above; below it, underscores.
+    const int letters = baseline - (baseline - line.box.top) * 4 / 5;
+    const std::vector<Stroke> found = strokes(ink, line, letters, baseline, bottom);
+    // The engine places letters near, not on, their ink (off by more than a letter at times):
+    // nearest first, each place taking one stroke.
+    std::vector<std::pair<double, std::pair<const Stroke*, Place*>>> pairs;
+    for (const Stroke& s : found)
+        for (Place& p : places)
+            if (const double d = std::abs((s.left + s.right) / 2.0 - p.middle); d <= 2 * letter) pairs.push_back({d, {&s, &p}});
+    std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<const Stroke*> taken;
+    for (auto& [d, pair] : pairs) {
+        auto [s, p] = pair;
+        if (p->stroke || std::find(taken.begin(), taken.end(), s) != taken.end()) continue;
+        p->stroke = s;
+        taken.push_back(s);
+    }
+    const auto strokeAt = [&](std::size_t word, std::size_t l) -> const Stroke* {
+        for (const Place& p : places)
+            if (p.word == word && p.letter == l) return p.stroke;
+        return nullptr;
+    };
+    for (std::size_t w = 0; w < line.words.size(); ++w) {
+        const Word& word = line.words[w];
+        if (w > 0) {
+            const Word& before = line.words[w - 1];
+            // An underscore read beside the space may have been placed nearer the space.
+            const Stroke* gap = strokeAt(w, space);
+            const auto own = [&](const Stroke* stroke) { return stroke ? stroke : gap; };
+            std::string separator = " ";
+            if (before.back().text == "_") {
+                if (const Stroke* s = own(strokeAt(w - 1, before.size() - 1)); s && s->closeRight) separator.clear();
+            } else if (word.front().text == "_") {
+                if (const Stroke* s = own(strokeAt(w, 0)); s && s->closeLeft) separator.clear();
+            } else if (gap && gap->closeLeft && gap->closeRight) {
+                separator = "_";
+            }
+            out += separator;
+        }
+        for (const Letter& l : word) out += l.text;
+    }
+    if (const std::optional<Grid> grid = gridOf(ink, line, letters, baseline))
+        return fitted(out, ink, line, *grid, letters, baseline, bottom);
+    return out;
+}
+
+}  // namespace linuxplatform::wordgaps

@@ -1,0 +1,115 @@
+// What the engine read of a line, checked against the line's pixels: lines drawn here, one letter
+// to a cell as a fixed-width font sets them, or a proportional line with a rule under its words,
+// each with a reading that has the engine's usual faults, and letters placed a little off.
+#include <gtest/gtest.h>
+
+#include "platform/linux/recognition/WordGaps.h"
+
+using linuxplatform::GreyPage;
+using linuxplatform::Rect;
+namespace wordgaps = linuxplatform::wordgaps;
+
+namespace {
+
+constexpr int pitch = 15, left = 20, top = 14, baseline = 35;
+
+struct Drawn {
+    GreyPage page;
+    wordgaps::Line line;
+};
+
+void fill(GreyPage& page, int x0, int y0, int x1, int y1) {
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) page.pixels[static_cast<std::size_t>(y) * page.width + x] = 0;
+}
+
+// `shown` drawn in 15-pixel cells: capitals and the like as blocks, O as a ring, 0 as a ring with a
+// dot, _ as a stroke below the baseline. The reading's letters are placed where the engine would
+// put them, a spurious space taking no cell.
+Drawn fixedWidth(const std::string& shown, const std::string& read) {
+    Drawn d;
+    d.page.width = left * 2 + pitch * static_cast<int>(shown.size());
+    d.page.height = 50;
+    d.page.pixels.assign(static_cast<std::size_t>(d.page.width) * d.page.height, 255);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const int x = left + pitch * static_cast<int>(i);
+        if (shown[i] == '_') {
+            fill(d.page, x, baseline + 3, x + pitch, baseline + 5);
+        } else if (shown[i] == 'O' || shown[i] == '0') {
+            fill(d.page, x + 2, top, x + 13, baseline);
+            for (int y = top + 2; y < baseline - 2; ++y) std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4, 7, 255);
+            if (shown[i] == '0') fill(d.page, x + 6, top + 8, x + 9, baseline - 8);
+        } else if (shown[i] != ' ') {
+            fill(d.page, x + 3, top, x + 12, baseline);
+        }
+    }
+    d.line = {{left - 2, top - 4, d.page.width - left + 2, baseline + 7}, pitch, {{}}};
+    std::size_t cell = 0;
+    for (const char c : read) {
+        if (c == ' ') {
+            d.line.words.emplace_back();
+            if (shown[cell] == ' ' || shown[cell] == '_') ++cell;
+            continue;
+        }
+        d.line.words.back().push_back({std::string(1, c), left + pitch * static_cast<int>(cell++) + 8});
+    }
+    return d;
+}
+
+}  // namespace
+
+TEST(WordGapsTest, AFixedWidthLineIsFittedToItsCells) {
+    for (const auto& [shown, read, expected] : {
+             // Underscores read as spaces, or with a space beside them.
+             std::tuple{"ret = Z_STREAM_ERROR;", "ret = Z STREAM ERROR;", "ret = Z_STREAM_ERROR;"},
+             {"ret = Z_STREAM_ERROR;", "ret = Z_ STREAM_ ERROR;", "ret = Z_STREAM_ERROR;"},
+             // Spaces where no cell is empty, several empty cells for one space.
+             {"(void)inflateEnd(&strm);", "(void) inflateEnd(&strm) ;", "(void)inflateEnd(&strm);"},
+             {"x    = 1; y = 22;", "x = 1; y = 22;", "x = 1; y = 22;"},
+             // A hollow O read as a zero, between letters or opening a word in capitals; a dotted
+             // zero, and a zero among digits, stay.
+             {"if (ret != Z_OK) return O_BINARY;", "if (ret != Z 0K) return 0_BINARY;",
+              "if (ret != Z_OK) return O_BINARY;"},
+             {"if (ret != Z_0K) return 0_BINARY;", "if (ret != Z_0K) return 0_BINARY;",
+              "if (ret != Z_0K) return 0_BINARY;"},
+             {"level = 10 + 20 + 30;", "level = 10 + 20 + 30;", "level = 10 + 20 + 30;"},
+         }) {
+        const Drawn d = fixedWidth(shown, read);
+        EXPECT_EQ(wordgaps::text(d.page, d.line), expected) << read;
+    }
+    // A reading that does not fit the cells (a letter lost) is left as it is.
+    const Drawn d = fixedWidth("(void)inflateEnd(&strm);", "(void) inflateEnd(&strm");
+    EXPECT_EQ(wordgaps::text(d.page, d.line), "(void) inflateEnd(&strm");
+}
+
+TEST(WordGapsTest, AProportionalLineKeepsItsSpacesAndARuleUnderWordsIsNoUnderscore) {
+    // Letters 5 to 12 pixels wide, 2 apart, 7 for a space; a rule under "to be", as under a link.
+    const std::string words = "see to be or_there";
+    Drawn d;
+    d.page.width = 600;
+    d.page.height = 50;
+    d.page.pixels.assign(static_cast<std::size_t>(d.page.width) * d.page.height, 255);
+    d.line = {{10, top - 4, 0, baseline + 7}, 9, {{}}};
+    int x = 14, ruleFrom = 0, ruleTo = 0;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i == 4) ruleFrom = x;
+        if (i == 9) ruleTo = x - 7;
+        if (words[i] == ' ') {
+            x += 7;
+            d.line.words.emplace_back();
+            continue;
+        }
+        const int width = 5 + static_cast<int>(i * 7 % 8);
+        if (words[i] == '_') {
+            fill(d.page, x, baseline + 3, x + width, baseline + 5);
+            d.line.words.emplace_back();  // read as a space
+        } else {
+            fill(d.page, x, top, x + width, baseline);
+            d.line.words.back().push_back({std::string(1, words[i]), x + 3});
+        }
+        x += width + 2;
+    }
+    fill(d.page, ruleFrom, baseline + 3, ruleTo, baseline + 5);
+    d.line.box.right = x + 2;
+    EXPECT_EQ(wordgaps::text(d.page, d.line), words);
+}
