@@ -37,7 +37,8 @@ Drawn fixedWidth(const std::string& shown, const std::string& read) {
             fill(d.page, x, baseline + 3, x + pitch, baseline + 5);
         } else if (shown[i] == 'O' || shown[i] == '0') {
             fill(d.page, x + 2, top, x + 13, baseline);
-            for (int y = top + 2; y < baseline - 2; ++y) std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4, 7, 255);
+            for (int y = top + 2; y < baseline - 2; ++y)
+                std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4, 7, 255);
             if (shown[i] == '0') fill(d.page, x + 6, top + 8, x + 9, baseline - 8);
         } else if (shown[i] != ' ') {
             fill(d.page, x + 3, top, x + 12, baseline);

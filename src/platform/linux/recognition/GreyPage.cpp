@@ -13,8 +13,7 @@ namespace {
 #endif
 
 // Luma with weights in 256ths, built for the wider vector units too where the processor has them.
-WS_VECTOR_CLONES std::uint32_t greyRow(const std::uint8_t* rgba, std::uint8_t* row,
-                                                                        int width) {
+WS_VECTOR_CLONES std::uint32_t greyRow(const std::uint8_t* rgba, std::uint8_t* row, int width) {
     std::uint32_t sum = 0;
     for (int x = 0; x < width; ++x, rgba += 4) {
         const auto g = static_cast<std::uint8_t>((77 * rgba[0] + 150 * rgba[1] + 29 * rgba[2] + 128) >> 8);

@@ -28,7 +28,8 @@ std::string utf8(const tesseract::ResultIterator& it, tesseract::PageIteratorLev
 std::string lineText(tesseract::ResultIterator& it, const GreyPage& page, const Rect& origin) {
     wordgaps::Line line;
     int left = 0, top = 0, right = 0, bottom = 0;
-    if (!it.BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) return utf8(it, tesseract::RIL_TEXTLINE);
+    if (!it.BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom))
+        return utf8(it, tesseract::RIL_TEXTLINE);
     line.box = {left + origin.left, top + origin.top, right + origin.left, bottom + origin.top};
     std::vector<int> widths;
     do {
@@ -39,7 +40,8 @@ std::string lineText(tesseract::ResultIterator& it, const GreyPage& page, const 
             if (text.empty() || !letter.BoundingBox(tesseract::RIL_SYMBOL, &left, &top, &right, &bottom)) continue;
             word.push_back({std::move(text), left + origin.left});
             widths.push_back(right - left);
-        } while (!letter.IsAtFinalElement(tesseract::RIL_WORD, tesseract::RIL_SYMBOL) && letter.Next(tesseract::RIL_SYMBOL));
+        } while (!letter.IsAtFinalElement(tesseract::RIL_WORD, tesseract::RIL_SYMBOL) &&
+                 letter.Next(tesseract::RIL_SYMBOL));
         if (!word.empty()) line.words.push_back(std::move(word));
     } while (!it.IsAtFinalElement(tesseract::RIL_TEXTLINE, tesseract::RIL_WORD) && it.Next(tesseract::RIL_WORD));
     if (!widths.empty()) {

@@ -245,7 +245,8 @@ std::string text(const GreyPage& page, const Line& line) {
     std::vector<std::pair<double, std::pair<const Stroke*, Place*>>> pairs;
     for (const Stroke& s : found)
         for (Place& p : places)
-            if (const double d = std::abs((s.left + s.right) / 2.0 - p.middle); d <= 2 * letter) pairs.push_back({d, {&s, &p}});
+            if (const double d = std::abs((s.left + s.right) / 2.0 - p.middle); d <= 2 * letter)
+                pairs.push_back({d, {&s, &p}});
     std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<const Stroke*> taken;
     for (auto& [d, pair] : pairs) {
