@@ -24,11 +24,35 @@ function(ws_linux_library name folder)
     target_compile_definitions(${name} PUBLIC QT_NO_KEYWORDS)
 endfunction()
 
-# What every Linux session runs.
+# What every Linux session shares: clock, worker, files, trace, frame hashing and scaling, sound,
+# the agent's own windows.
 ws_linux_library(wellspire_linux_common common)
-target_link_libraries(wellspire_linux_common PUBLIC wellspire_platform Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::DBus
-    PRIVATE CURL::libcurl PkgConfig::LIBSECRET PkgConfig::ATSPI PkgConfig::CANBERRA PkgConfig::GLIB
-            PkgConfig::XXHASH Threads::Threads)
+target_link_libraries(wellspire_linux_common PUBLIC wellspire_platform Qt6::Core
+    PRIVATE PkgConfig::CANBERRA PkgConfig::XXHASH Threads::Threads)
+
+# What the user agreed to, and every gate that follows it: reads, captures, keys, the bus switch.
+ws_linux_library(wellspire_linux_consent consent)
+target_link_libraries(wellspire_linux_consent PUBLIC wellspire_linux_common Qt6::Core Qt6::DBus)
+
+# The AT-SPI thread, the focus tracker and the text reader.
+ws_linux_library(wellspire_linux_atspi atspi)
+target_link_libraries(wellspire_linux_atspi PUBLIC wellspire_linux_consent PkgConfig::ATSPI PkgConfig::GLIB
+    PRIVATE Threads::Threads)
+
+# The Secret Service store, the file store, the cache and its watcher.
+ws_linux_library(wellspire_linux_secrets secrets)
+target_link_libraries(wellspire_linux_secrets PUBLIC wellspire_linux_common
+    PRIVATE PkgConfig::LIBSECRET PkgConfig::GLIB Threads::Threads)
+
+# The HTTP client, the loopback listener checks, the URL hand-off socket.
+ws_linux_library(wellspire_linux_net net)
+target_link_libraries(wellspire_linux_net PUBLIC wellspire_linux_common Qt6::Core Qt6::Network
+    PRIVATE CURL::libcurl Threads::Threads)
+
+# Qt: status item and menu, alerts, panels, the privacy and status windows.
+ws_linux_library(wellspire_linux_shell shell)
+target_link_libraries(wellspire_linux_shell PUBLIC wellspire_linux_consent Qt6::Core Qt6::Gui Qt6::Widgets Qt6::DBus
+    PRIVATE Threads::Threads)
 
 # The text recognizer and what reuses its work.
 ws_linux_library(wellspire_linux_recognition recognition)
@@ -41,7 +65,8 @@ include(cmake/LinuxWayland.cmake)
 # The chooser of the session's backends, and everything the agent links.
 add_library(wellspire_linux STATIC src/platform/linux/Session.cpp src/platform/linux/Session.h)
 target_compile_options(wellspire_linux PRIVATE ${WS_WARNINGS})
-target_link_libraries(wellspire_linux PUBLIC wellspire_linux_common wellspire_linux_recognition)
+target_link_libraries(wellspire_linux PUBLIC wellspire_linux_common wellspire_linux_consent wellspire_linux_atspi
+    wellspire_linux_secrets wellspire_linux_net wellspire_linux_shell wellspire_linux_recognition)
 if(WS_SESSION_X11)
     target_link_libraries(wellspire_linux PUBLIC wellspire_linux_x11)
     target_compile_definitions(wellspire_linux PUBLIC WS_SESSION_X11)

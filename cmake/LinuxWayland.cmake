@@ -13,8 +13,8 @@ if(WS_SESSION_WAYLAND)
         ${CMAKE_SOURCE_DIR}/src/platform/linux/wayland/dbus/org.freedesktop.portal.ScreenCast.xml PortalScreenCastProxy)
     target_sources(wellspire_linux_wayland PRIVATE ${ws_portal_proxies})
     target_include_directories(wellspire_linux_wayland PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
-    target_link_libraries(wellspire_linux_wayland PUBLIC wellspire_linux_common nlohmann_json::nlohmann_json
-        PRIVATE PkgConfig::WAYLAND PkgConfig::PIPEWIRE PkgConfig::ATSPI Qt6::DBus Threads::Threads)
+    target_link_libraries(wellspire_linux_wayland PUBLIC wellspire_linux_common wellspire_linux_consent wellspire_linux_atspi nlohmann_json::nlohmann_json
+        PRIVATE PkgConfig::WAYLAND PkgConfig::PIPEWIRE PkgConfig::ATSPI Qt6::Gui Qt6::Widgets Qt6::DBus Threads::Threads)
     # Compositor-native capture: wlr-screencopy (wlroots), with xdg-output for the outputs' layout.
     ws_wayland_protocol(wellspire_linux_wayland
         ${CMAKE_SOURCE_DIR}/src/platform/linux/wayland/protocols/wlr-screencopy-unstable-v1.xml)

@@ -2,5 +2,5 @@
 if(WS_SESSION_X11)
     pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xi xcomposite xdamage xrandr xfixes xext)
     ws_linux_library(wellspire_linux_x11 x11)
-    target_link_libraries(wellspire_linux_x11 PUBLIC wellspire_linux_common PRIVATE PkgConfig::X11LIBS Threads::Threads)
+    target_link_libraries(wellspire_linux_x11 PUBLIC wellspire_linux_common PRIVATE Qt6::Gui Qt6::Widgets PkgConfig::X11LIBS Threads::Threads)
 endif()

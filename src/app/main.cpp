@@ -21,26 +21,26 @@
 #include "checkins/Popup.h"
 #include "pairing/DeviceAuth.h"
 #include "platform/Platform.h"
-#include "platform/linux/common/AccessibilityBus.h"
-#include "platform/linux/common/AtspiAccessibility.h"
-#include "platform/linux/common/Autostart.h"
-#include "platform/linux/common/Consent.h"
-#include "platform/linux/common/ConsentAccessibility.h"
-#include "platform/linux/common/ConsentScreenCapture.h"
-#include "platform/linux/common/ConsentWorkspace.h"
-#include "platform/linux/common/CachingSecretStore.h"
-#include "platform/linux/common/CurlHttp.h"
+#include "platform/linux/consent/AccessibilityBus.h"
+#include "platform/linux/atspi/AtspiAccessibility.h"
+#include "platform/linux/shell/Autostart.h"
+#include "platform/linux/consent/Consent.h"
+#include "platform/linux/consent/ConsentAccessibility.h"
+#include "platform/linux/consent/ConsentScreenCapture.h"
+#include "platform/linux/consent/ConsentWorkspace.h"
+#include "platform/linux/secrets/CachingSecretStore.h"
+#include "platform/linux/net/CurlHttp.h"
 #include "platform/linux/recognition/IncrementalRecognizer.h"
 #include "platform/linux/common/PosixFacilities.h"
-#include "platform/linux/common/ProcNetListeners.h"
-#include "platform/linux/common/QtConsentWindow.h"
-#include "platform/linux/common/QtMainLoop.h"
-#include "platform/linux/common/QtUserDefaults.h"
-#include "platform/linux/common/QtWindowing.h"
-#include "platform/linux/common/SecretServiceStore.h"
-#include "platform/linux/common/SecretStoreWatcher.h"
+#include "platform/linux/net/ProcNetListeners.h"
+#include "platform/linux/shell/QtConsentWindow.h"
+#include "platform/linux/shell/QtMainLoop.h"
+#include "platform/linux/shell/QtUserDefaults.h"
+#include "platform/linux/shell/QtWindowing.h"
+#include "platform/linux/secrets/SecretServiceStore.h"
+#include "platform/linux/secrets/SecretStoreWatcher.h"
 #include "platform/linux/recognition/TesseractRecognizer.h"
-#include "platform/linux/common/UrlEventServer.h"
+#include "platform/linux/net/UrlEventServer.h"
 #include "platform/linux/Session.h"
 
 namespace {
@@ -158,8 +158,6 @@ int main(int argc, char** argv) {
     services.mainLoop = std::make_shared<linuxplatform::QtMainLoop>();
     services.http = std::make_shared<linuxplatform::CurlHttp>();
     services.worker = std::make_shared<linuxplatform::ThreadWorker>();
-    // The capture cycle is the only user of this worker: its captures and scaling yield to the user's work.
-    services.worker->run(linuxplatform::IncrementalRecognizer::lowestPriority);
     services.semaphores = std::make_shared<linuxplatform::StdSemaphores>();
     auto secrets =
         std::make_shared<linuxplatform::CachingSecretStore>(nullptr, std::make_unique<linuxplatform::ThreadWorker>());
@@ -181,9 +179,11 @@ int main(int argc, char** argv) {
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
     auto windowing = std::make_shared<linuxplatform::QtWindowing>(backends.focusedWindow, backends.panelPlacement);
     windowing->setPrivacyOpener(showPrivacy);
-    services.accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
+    auto accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
         consent, std::make_shared<linuxplatform::AccessibilityBus>(),
         [] { return std::make_unique<linuxplatform::AtspiAccessibility>(); }, showPrivacy);
+    privacyWindow->followAccessibility(accessibility);
+    services.accessibility = accessibility;
     auto screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(consent, backends.capture, showPrivacy);
     screenCapture->followConsent();
     services.screenCapture = screenCapture;
@@ -193,8 +193,9 @@ int main(int argc, char** argv) {
     // Opened again from the applications while running: its window, where no status area shows the icon.
     urlEvents->setReopenHandler([windowing] { windowing->showStatusWindow(); });
     services.userDefaults = std::make_shared<linuxplatform::QtUserDefaults>(settingsFile);
-    services.workspace =
-        std::make_shared<linuxplatform::ConsentWorkspace>(consent, backends.workspace);
+    auto workspace = std::make_shared<linuxplatform::ConsentWorkspace>(consent, backends.workspace);
+    workspace->followConsent();
+    services.workspace = workspace;
     services.urlEvents = urlEvents;
     services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);
@@ -204,6 +205,9 @@ int main(int argc, char** argv) {
     auto delegate = AppDelegate::create();
     QTimer::singleShot(0, &app, [delegate] { delegate->applicationDidFinishLaunching(); });
     const int status = app.exec();
+    // The desktop's accessibility switch goes back as the agent found it; the next start switches
+    // it on again while the user agrees.
+    accessibility->putBack();
 
     // Leave without running the destructors of the background threads and of the Qt objects held
     // by long-lived singletons, which would otherwise race the teardown of the QApplication.

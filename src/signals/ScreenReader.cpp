@@ -160,6 +160,11 @@ void ScreenReader::recognize(const platform::Image& image) {
     handle(joined);
 }
 
+bool ScreenReader::stillPermitted() {
+    const auto& capture = platform::get().screenCapture;
+    return capture && capture->preflight();
+}
+
 bool ScreenReader::isOwnDashboard(const std::string& text) {
     if (text.find("Wellspire") == std::string::npos) return false;
     for (const char* feature : {"Steady Talk", "Energy Dial", "Weather report", "Snapshots"})
@@ -172,6 +177,9 @@ void ScreenReader::handle(const std::string& recognised) {
     if (Text::length(text) > longestText) text = Text::prefix(text, longestText);
     if (Text::length(text) < shortestText) return;
     if (text == lastText) return;
+    // Recognition takes seconds: the user may have withdrawn the reading of their screen meanwhile.
+    // What was not sent is not remembered as sent.
+    if (!stillPermitted()) return;
     lastText = text;
     if (isOwnDashboard(text)) return;
     std::weak_ptr<ScreenReader> weak = weak_from_this();
@@ -217,6 +225,8 @@ void ScreenReader::handleScanReply(const std::optional<nlohmann::json>& reply, c
         return;
     }
     if (now < quietUntil) return;
+    // The screen's text goes out again only while its reading is still agreed to.
+    if (!stillPermitted()) return;
 
     std::weak_ptr<ScreenReader> weak = weak_from_this();
     Backend::post("/api/monitor", nlohmann::json{{"text", text}}, [weak, phrase](std::optional<nlohmann::json> r) {

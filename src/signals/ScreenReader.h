@@ -68,6 +68,8 @@ private:
     void captured(const platform::CaptureResult& result);
     void recognize(const platform::Image& image);
     void failed(const platform::CaptureError& error);
+    // Whether the screen may still be read, asked again before its text leaves; any thread.
+    static bool stillPermitted();
 
     std::shared_ptr<platform::Timer> timer;
     // Worker (inside a cycle) only.

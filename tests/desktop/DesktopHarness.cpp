@@ -394,4 +394,25 @@ std::string accessibleApplications() {
               "(d.get_child_at_index(i) for i in range(d.get_child_count())) if a))\" 2>&1");
 }
 
+std::optional<AtspiRegistrations> atspiRegistrationsOf(int pid) {
+    const std::string out =
+        sh("/usr/bin/python3 " + sourceDir() + "/tests/desktop/atspi_registrations.py " + std::to_string(pid) + " 2>&1");
+    try {
+        const auto json = Json::parse(out);
+        return AtspiRegistrations{json["events"].get<std::vector<std::string>>(), json["keystrokeListeners"].get<int>()};
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "the accessibility registry could not be asked: %s\n", out.c_str());
+        return std::nullopt;
+    }
+}
+
+long readCalls(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long value = 0;
+    while (in >> key >> value)
+        if (key == "syscr:") return value;
+    return -1;
+}
+
 }  // namespace desktop

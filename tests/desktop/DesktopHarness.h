@@ -151,4 +151,15 @@ std::string sourceDir();
 // The applications on the accessibility bus ("name pid" each), for the message of a failed case.
 std::string accessibleApplications();
 
+// What the accessibility registry itself holds for a process: the event types and the keystroke
+// listeners it registered. Nothing when the registry cannot be asked.
+struct AtspiRegistrations {
+    std::vector<std::string> events;
+    int keystrokeListeners = 0;
+};
+std::optional<AtspiRegistrations> atspiRegistrationsOf(int pid);
+
+// Read calls the process has made so far (/proc/<pid>/io), -1 when unknown.
+long readCalls(int pid);
+
 }  // namespace desktop

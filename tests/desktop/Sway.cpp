@@ -90,6 +90,14 @@ void wtypeKeys(const std::vector<std::string>& keys) {
     sh(std::string("wtype") + kKeyboardSettles + keyArguments(keys) + kKeyboardSettles + " 2>/dev/null");
 }
 
+void wtypeChord(const std::string& modifier, const std::string& key) {
+    // The modifier's own key too, not only its state: X clients of Xwayland take mnemonics from it.
+    const std::string modifierKey = modifier == "alt" ? "Alt_L" : modifier == "ctrl" ? "Control_L"
+                                    : modifier == "logo" ? "Super_L" : "Shift_L";
+    sh(std::string("wtype") + kKeyboardSettles + "-P " + modifierKey + " -M " + shellQuote(modifier) + " -s 50 -k " +
+       shellQuote(key) + " -s 50 -m " + shellQuote(modifier) + " -p " + modifierKey + kKeyboardSettles + " 2>/dev/null");
+}
+
 bool grimScreenshot(const std::string& path) {
     int status = 0;
     sh("grim " + shellQuote(path) + " 2>/dev/null", &status);

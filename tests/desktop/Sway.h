@@ -32,6 +32,8 @@ void wtype(const std::string& text, int delayMs = 25, const std::vector<std::str
 // Presses the named keys in turn. GTK 3 drops the last one when it types nothing (a Tab, a BackSpace):
 // end with one that types.
 void wtypeKeys(const std::vector<std::string>& keys);
+// Presses `key` with `modifier` held ("alt", "ctrl", "shift", "logo").
+void wtypeChord(const std::string& modifier, const std::string& key);
 // The whole output as a PNG file (grim); false on failure.
 bool grimScreenshot(const std::string& path);
 

@@ -48,6 +48,11 @@ if args.entries:
     after.set_name("after")
     for entry in (plain, secret, after):
         box.pack_start(entry, False, False, 0)
+    # Alt+R shows the password, as a "show password" toggle does, without moving the focus.
+    accelerators = Gtk.AccelGroup()
+    accelerators.connect(Gdk.keyval_from_name("r"), Gdk.ModifierType.MOD1_MASK, 0,
+                         lambda *_: secret.set_visibility(True) or True)
+    window.add_accel_group(accelerators)
 if args.label:
     box.pack_start(Gtk.Label(label=args.label), True, True, 0)
 window.add(box)

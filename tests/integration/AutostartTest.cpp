@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/linux/common/Autostart.h"
+#include "platform/linux/shell/Autostart.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ using linuxplatform::Autostart;
 TEST(AutostartTest, OffUntilTurnedOnThenAWholeOwnerOnlyEntryThatOffRemovesAndTheDesktopMayDisable) {
     char pattern[] = "/tmp/ws-autostart.XXXXXX";
     const fs::path home = ::mkdtemp(pattern);
-    Autostart autostart(home / "config", "wellspire-agent");
+    Autostart autostart(home / "config", "wellspire-agent", "/usr/bin/wellspire-agent");
     EXPECT_FALSE(autostart.isOn());
     ASSERT_TRUE(autostart.setOn(true));
     ASSERT_TRUE(autostart.setOn(true));
@@ -26,6 +26,8 @@ TEST(AutostartTest, OffUntilTurnedOnThenAWholeOwnerOnlyEntryThatOffRemovesAndThe
     text << std::ifstream(home / "config/autostart/com.wellspire.Agent.desktop").rdbuf();
     EXPECT_EQ(text.str().rfind("[Desktop Entry]\nType=Application\n", 0), 0u);
     EXPECT_NE(text.str().find("\nExec=wellspire-agent\n"), std::string::npos);
+    // Once the package is gone, the session finds no program there and starts nothing.
+    EXPECT_NE(text.str().find("\nTryExec=/usr/bin/wellspire-agent\n"), std::string::npos) << text.str();
     EXPECT_EQ(fs::status(autostart.path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(home / "config/autostart"), fs::directory_iterator()), 1)
         << "a temporary file was left beside the entry";
@@ -37,7 +39,7 @@ TEST(AutostartTest, OffUntilTurnedOnThenAWholeOwnerOnlyEntryThatOffRemovesAndThe
     EXPECT_TRUE(autostart.setOn(false)) << "off when already off is no failure";
 
     std::ofstream(home / "file") << "not a folder";
-    EXPECT_FALSE(Autostart(home / "file", "wellspire-agent").setOn(true));
+    EXPECT_FALSE(Autostart(home / "file", "wellspire-agent", "/usr/bin/wellspire-agent").setOn(true));
 
     // The installed agent is named as the search path finds it; another build by its quoted path.
     fs::create_directories(home / "bin");

@@ -13,11 +13,11 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/common/CachingSecretStore.h"
-#include "platform/linux/common/FileSecretStore.h"
+#include "platform/linux/secrets/CachingSecretStore.h"
+#include "platform/linux/secrets/FileSecretStore.h"
 #include "platform/linux/common/PosixFacilities.h"
-#include "platform/linux/common/SecretServiceStore.h"
-#include "platform/linux/common/SecretStoreWatcher.h"
+#include "platform/linux/secrets/SecretServiceStore.h"
+#include "platform/linux/secrets/SecretStoreWatcher.h"
 
 namespace {
 

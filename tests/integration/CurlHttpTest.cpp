@@ -19,8 +19,8 @@
 #include "pairing/DeviceAuth.h"
 #include "pairing/KeychainStore.h"
 #include "platform/Platform.h"
-#include "platform/linux/common/CurlHttp.h"
-#include "platform/linux/common/FileSecretStore.h"
+#include "platform/linux/net/CurlHttp.h"
+#include "platform/linux/secrets/FileSecretStore.h"
 #include "platform/linux/common/PosixFacilities.h"
 
 namespace {

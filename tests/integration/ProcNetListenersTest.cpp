@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/common/ProcNetListeners.h"
+#include "platform/linux/net/ProcNetListeners.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/common/Consent.h"
+#include "platform/linux/consent/Consent.h"
 #include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/wayland/CompositorWindows.h"
 #include "platform/linux/wayland/PipeWireStream.h"

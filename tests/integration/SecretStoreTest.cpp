@@ -18,8 +18,8 @@
 #include "pairing/DeviceAuth.h"
 #include "pairing/KeychainStore.h"
 #include "platform/Platform.h"
-#include "platform/linux/common/FileSecretStore.h"
-#include "platform/linux/common/SecretServiceStore.h"
+#include "platform/linux/secrets/FileSecretStore.h"
+#include "platform/linux/secrets/SecretServiceStore.h"
 
 namespace {
 

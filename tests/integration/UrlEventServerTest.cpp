@@ -22,7 +22,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
-#include "platform/linux/common/UrlEventServer.h"
+#include "platform/linux/net/UrlEventServer.h"
 
 namespace {
 

@@ -1,7 +1,10 @@
 // What the engine read of a line, checked against the line's pixels: lines drawn here, one letter
-// to a cell as a fixed-width font sets them, or a proportional line with a rule under its words,
-// each with a reading that has the engine's usual faults, and letters placed a little off.
+// to a cell as a fixed-width font sets them, or a proportional line with a rule under its words
+// (whole, or broken around descenders as Chromium underlines links), each with a reading that has
+// the engine's usual faults, and letters placed a little off.
 #include <gtest/gtest.h>
+
+#include <string_view>
 
 #include "platform/linux/recognition/WordGaps.h"
 
@@ -23,10 +26,13 @@ void fill(GreyPage& page, int x0, int y0, int x1, int y1) {
         for (int x = x0; x < x1; ++x) page.pixels[static_cast<std::size_t>(y) * page.width + x] = 0;
 }
 
-// `shown` drawn in 15-pixel cells: capitals and the like as blocks, O as a ring, 0 as a ring with a
-// dot, _ as a stroke below the baseline. The reading's letters are placed where the engine would
-// put them, a spurious space taking no cell.
-Drawn fixedWidth(const std::string& shown, const std::string& read) {
+bool descends(char c) { return std::string_view("gjpqy").find(c) != std::string_view::npos; }
+
+// `shown` drawn in 15-pixel cells: capitals and the like as blocks (g, j, p, q, y with a stem below
+// the baseline), O as a ring, 0 as a ring with a dot (or plain, as Courier draws it), _ as a stroke
+// below the baseline. The reading's letters are placed where the engine would put them, a spurious
+// space taking no cell.
+Drawn fixedWidth(const std::string& shown, const std::string& read, bool plainZero = false) {
     Drawn d;
     d.page.width = left * 2 + pitch * static_cast<int>(shown.size());
     d.page.height = 50;
@@ -39,9 +45,10 @@ Drawn fixedWidth(const std::string& shown, const std::string& read) {
             fill(d.page, x + 2, top, x + 13, baseline);
             for (int y = top + 2; y < baseline - 2; ++y)
                 std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4, 7, 255);
-            if (shown[i] == '0') fill(d.page, x + 6, top + 8, x + 9, baseline - 8);
+            if (shown[i] == '0' && !plainZero) fill(d.page, x + 6, top + 8, x + 9, baseline - 8);
         } else if (shown[i] != ' ') {
             fill(d.page, x + 3, top, x + 12, baseline);
+            if (descends(shown[i])) fill(d.page, x + 6, baseline, x + 9, baseline + 7);
         }
     }
     d.line = {{left - 2, top - 4, d.page.width - left + 2, baseline + 7}, pitch, {{}}};
@@ -67,16 +74,28 @@ TEST(WordGapsTest, AFixedWidthLineIsFittedToItsCells) {
              // Spaces where no cell is empty, several empty cells for one space.
              {"(void)inflateEnd(&strm);", "(void) inflateEnd(&strm) ;", "(void)inflateEnd(&strm);"},
              {"x    = 1; y = 22;", "x = 1; y = 22;", "x = 1; y = 22;"},
-             // A hollow O read as a zero, between letters or opening a word in capitals; a dotted
-             // zero, and a zero among digits, stay.
-             {"if (ret != Z_OK) return O_BINARY;", "if (ret != Z 0K) return 0_BINARY;",
-              "if (ret != Z_OK) return O_BINARY;"},
+             // Underscores beside descenders are underscores still.
+             {"log_yield(get_pid);", "log yield(get pid);", "log_yield(get_pid);"},
+             // Where the line shows the font's zero marked, a hollow O read as a zero (between
+             // letters, or opening a word in capitals) is an O; a marked zero read as an O is a
+             // zero; a dotted zero, and a zero among digits, stay.
+             {"if (ret != Z_OK) return O_BINARY + 0;", "if (ret != Z 0K) return 0_BINARY + 0;",
+              "if (ret != Z_OK) return O_BINARY + 0;"},
+             {"x = 0xA0B0C0D0;", "x = OxAOBOCODO;", "x = 0xA0B0C0D0;"},
              {"if (ret != Z_0K) return 0_BINARY;", "if (ret != Z_0K) return 0_BINARY;",
               "if (ret != Z_0K) return 0_BINARY;"},
              {"level = 10 + 20 + 30;", "level = 10 + 20 + 30;", "level = 10 + 20 + 30;"},
          }) {
         const Drawn d = fixedWidth(shown, read);
         EXPECT_EQ(wordgaps::text(d.page, d.line), expected) << read;
+    }
+    // A line that shows no marked zero proves nothing about its zeros: in a font whose zero is
+    // plain (Courier), hollow zeros are what the engine read them as.
+    for (const auto& [shown, read] : {std::pair{"commit d0a9097", "commit d0a9097"},
+                                      {"x = 0xA0B0C0D0;", "x = 0xA0B0C0D0;"},
+                                      {"total = 0U + n;", "total = 0U + n;"}}) {
+        const Drawn d = fixedWidth(shown, read, true);
+        EXPECT_EQ(wordgaps::text(d.page, d.line), read) << read;
     }
     // A reading that does not fit the cells (a letter lost) is left as it is.
     const Drawn d = fixedWidth("(void)inflateEnd(&strm);", "(void) inflateEnd(&strm");
@@ -113,4 +132,51 @@ TEST(WordGapsTest, AProportionalLineKeepsItsSpacesAndARuleUnderWordsIsNoUndersco
     fill(d.page, ruleFrom, baseline + 3, ruleTo, baseline + 5);
     d.line.box.right = x + 2;
     EXPECT_EQ(wordgaps::text(d.page, d.line), words);
+}
+
+TEST(WordGapsTest, ALinksUnderlineBrokenAroundDescendersIsARuleNotUnderscores) {
+    // Chromium skips a link's underline where descenders cross it: between "long" and "gap" only a
+    // short stroke under the space is left, as an underscore would be. Letters 7 to 10 pixels wide,
+    // 2 apart, 7 for a space, descenders with a stem to 7 rows below the baseline; each phrase a
+    // link, the underline 2 rows under the baseline, broken 2 pixels either side of a stem.
+    for (const std::string link : {"long gap", "big yoga", "hang yourself"}) {
+        // The link within a line, and a real underscore beside it that must stay.
+        const std::string phrase = "see " + link + " and a dog_tag";
+        Drawn d;
+        d.page.width = 400;
+        d.page.height = 50;
+        d.page.pixels.assign(static_cast<std::size_t>(d.page.width) * d.page.height, 255);
+        d.line = {{10, top - 4, 0, baseline + 9}, 9, {{}}};
+        const std::size_t linkFrom = 4, linkTo = 4 + link.size();
+        int x = 14, ruleFrom = 0, ruleTo = 0;
+        std::vector<int> stems;
+        for (std::size_t i = 0; i < phrase.size(); ++i) {
+            if (i == linkFrom) ruleFrom = x;
+            if (phrase[i] == ' ') {
+                x += 7;
+                d.line.words.emplace_back();
+            } else if (phrase[i] == '_') {
+                fill(d.page, x, baseline + 4, x + 9, baseline + 6);
+                d.line.words.emplace_back();  // read as a space
+                x += 11;
+            } else {
+                const int width = 7 + static_cast<int>(i * 5 % 4);
+                fill(d.page, x, top + (std::isupper(static_cast<unsigned char>(phrase[i])) ? 0 : 6), x + width, baseline);
+                if (descends(phrase[i])) {
+                    fill(d.page, x + width / 2 - 1, baseline, x + width / 2 + 2, baseline + 7);
+                    if (i >= linkFrom && i < linkTo) stems.push_back(x + width / 2 - 1);
+                }
+                d.line.words.back().push_back({std::string(1, phrase[i]), x + width / 2});
+                x += width + 2;
+            }
+            if (i + 1 == linkTo) ruleTo = x - 2;
+        }
+        stems.push_back(ruleTo + 2);
+        for (const int stem : stems) {
+            fill(d.page, ruleFrom, baseline + 2, std::max(ruleFrom, stem - 2), baseline + 3);
+            ruleFrom = stem + 5;
+        }
+        d.line.box.right = x + 2;
+        EXPECT_EQ(wordgaps::text(d.page, d.line), phrase);
+    }
 }

@@ -156,6 +156,30 @@ TEST_F(ScreenReaderTest, AStalledWorkerIsHandedOneCycleAtATime) {
     EXPECT_EQ(sim.worker().queued(), 1u);
 }
 
+TEST_F(ScreenReaderTest, AWithdrawalMidCycleSendsNeitherTheScanNorItsConfirmation) {
+    reader->start();
+    recognise({"a heavy line of screen text"});
+    // Withdrawn while a slow capture is on its way: its text is recognised but never sent.
+    sim.screen().deferCaptures = true;
+    sim.advance(1.2);
+    sim.screen().permitted = false;
+    sim.screen().completeDeferred();
+    EXPECT_EQ(posts("/api/scan"), 0u);
+
+    // Withdrawn while the scan's reply is on its way: no confirmation follows it.
+    sim.screen().permitted = true;
+    sim.screen().deferCaptures = false;
+    sim.advance(1.2);
+    ASSERT_EQ(posts("/api/scan"), 1u);
+    sim.screen().permitted = false;
+    answerLast("/api/scan", Json{{"level", 1}, {"hits", {{{"tier", "1"}, {"phrase", "heavy"}}}}});
+    EXPECT_EQ(posts("/api/monitor"), 0u);
+    // Agreed again, the next reply is confirmed as before.
+    sim.screen().permitted = true;
+    reader->handleScanReply(Json{{"level", 1}, {"hits", {{{"tier", "1"}, {"phrase", "heavy"}}}}}, "other text");
+    EXPECT_EQ(posts("/api/monitor"), 1u);
+}
+
 TEST_F(ScreenReaderTest, TextRulesLengthCutRepeatAndDashboard) {
     reader->handle("  1234567  ");
     EXPECT_EQ(reader->lastHandledText(), "");

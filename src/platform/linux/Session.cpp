@@ -112,7 +112,7 @@ SessionBackends Session::waylandBackends(const std::shared_ptr<Consent>& consent
     SessionBackends b;
     b.description = "session=wayland desktop=" + (info_.desktop().empty() ? std::string("unknown") : info_.desktop());
     // What the compositor tells of its windows, and the workspace around it (keys always from AT-SPI).
-    auto workspace = chooseWaylandWorkspace();
+    auto workspace = chooseWaylandWorkspace(consent);
     b.workspace = workspace.workspace;
     b.description += " workspace=" + workspace.description;
     // Capture, in one fallback order: the compositor's own where it lets us, else the portal.

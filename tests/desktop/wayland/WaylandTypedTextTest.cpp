@@ -1,6 +1,7 @@
 // The real agent on a sway session reading what people type in native Wayland clients: GTK 3,
 // Qt 6 and Firefox. Keys come from the compositor's virtual keyboard, as from a real one; each
-// text must reach "/api/monitor" once, trimmed, and a password field never.
+// text must reach "/api/monitor" once, trimmed, and a password field never, not when left in its
+// field and not when shown with its toggle. A page being read and a terminal are never read.
 #include <filesystem>
 #include <fstream>
 
@@ -23,6 +24,19 @@ constexpr const char* kPage = R"(<!doctype html>
 <html><head><meta charset="utf-8"><title>Write here</title></head><body>
 <textarea autofocus rows="4" cols="60"></textarea><br>
 <input type="password" size="60">
+<script>
+// Alt+R shows the password, as a "show password" toggle does, without moving the focus.
+document.addEventListener('keydown', e => {
+  if (e.altKey && e.key === 'r') { document.querySelector('input[type=password]').type = 'text'; e.preventDefault(); }
+});
+</script>
+</body></html>
+)";
+
+constexpr const char* kReadingPage = R"(<!doctype html>
+<html><head><meta charset="utf-8"><title>Read here</title></head><body style="font-size:20px">
+<h1>A page being read</h1>
+<p>This paragraph is something the user reads and never writes, so it is not typed text.</p>
 </body></html>
 )";
 
@@ -68,10 +82,25 @@ protected:
         ASSERT_TRUE(desktop::waitUntil([&] { return postsOf(line) > 0; }, Seconds(15)))
             << client << " text never posted; the posts: " << posted();
         desktop::wtype("hunter2 " + client + " battery staple", 25, {"Tab"});
-        desktop::settle(Seconds(3.5));  // later ticks read the fields again
+        // Left in its field long enough for any reading to settle, then shown with its toggle.
+        desktop::settle(Seconds(5));
+        desktop::wtypeChord("alt", "r");
+        desktop::settle(Seconds(4));
         EXPECT_EQ(postsOf(line), 1u);
         for (const auto& r : backend.requests("/api/monitor"))
             EXPECT_EQ(r.body.find("hunter2"), std::string::npos) << r.body;
+    }
+
+    std::vector<std::string> firefox(const char* page) {
+        const std::string profile = scratch + "/profile";
+        fs::create_directories(profile);
+        std::ofstream(profile + "/user.js") << "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                                               "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
+                                               "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
+                                               "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
+                                               "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
+        std::ofstream(scratch + "/page.html") << page;
+        return {"firefox-esr", "--no-remote", "--new-instance", "--profile", profile, "file://" + scratch + "/page.html"};
     }
 
     TestBackend backend;
@@ -94,21 +123,37 @@ TEST_F(WaylandTypedText, Qt6) {
 }
 
 TEST_F(WaylandTypedText, Firefox) {
-    const std::string profile = scratch + "/profile";
-    fs::create_directories(profile);
-    std::ofstream(profile + "/user.js") << "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                                           "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
-                                           "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
-                                           "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
-                                           "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
-    std::ofstream(scratch + "/page.html") << kPage;
-    Client browser({"firefox-esr", "--no-remote", "--new-instance", "--profile", profile,
-                           "file://" + scratch + "/page.html"},
-                          {{"MOZ_ENABLE_WAYLAND", "1"}});
+    Client browser(firefox(kPage), {{"MOZ_ENABLE_WAYLAND", "1"}});
     ASSERT_TRUE(focus("^Write here — Mozilla Firefox$", Seconds(40)));
     // The window is focused before the page has its textarea ready.
     desktop::settle(Seconds(1));
     typeLineThenSecret("Firefox");
+}
+
+TEST_F(WaylandTypedText, APageBeingReadOrATerminalIsNeverRead) {
+    {
+        Client browser(firefox(kReadingPage), {{"MOZ_ENABLE_WAYLAND", "1"}});
+        ASSERT_TRUE(focus("^Read here — Mozilla Firefox$", Seconds(40)));
+        desktop::settle(Seconds(2));
+        desktop::wtypeKeys({"Tab", "Down"});
+        desktop::settle(Seconds(4));
+    }
+    {
+        Client terminal({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_terminal.py", "--title",
+                         "Terminal wayland probe"},
+                        desktop::kGtkWayland);
+        ASSERT_TRUE(focus("^Terminal wayland probe$"));
+        desktop::wtype("a line typed into the terminal, echoed as its output", 25);
+        desktop::wtypeKeys({"Return"});
+        desktop::settle(Seconds(5));
+    }
+    EXPECT_EQ(backend.count("/api/monitor"), 0u) << posted();
+    // The agent did read meanwhile: a field typed into afterwards is posted.
+    Client probe(desktop::gtkProbe({"--title", "After reading", "--entries"}), desktop::kGtkWayland);
+    ASSERT_TRUE(focus("^After reading$"));
+    desktop::wtype("typed after reading a page and a terminal", 25);
+    EXPECT_TRUE(desktop::waitUntil([&] { return postsOf("typed after reading a page and a terminal") > 0; }, Seconds(15)))
+        << posted();
 }
 
 }  // namespace

@@ -57,6 +57,16 @@ std::size_t linesWith(const Agent& agent, const std::string& fragment) {
     return n;
 }
 
+// The status-area host of this display only.
+void stopTrayHost() {
+    desktop::sh("for p in $(pgrep -x trayer); do tr '\\0' '\\n' </proc/$p/environ | grep -qx \"DISPLAY=$DISPLAY\" && "
+                "kill $p; done; sleep 0.3");
+}
+
+bool focusIn(const desktop::ProbeWindow& probe) {
+    return desktop::sh("xdotool getactivewindow 2>/dev/null").find(probe.window()) == 0u;
+}
+
 class ConsentTest : public ::testing::Test {
 protected:
     // A status area to open the menu from (an earlier case may have taken it away).
@@ -138,6 +148,8 @@ TEST_F(ConsentTest, TurningASwitchOffStopsItsReadingWithinATick) {
 }
 
 TEST_F(ConsentTest, ACheckInIsReadAndDismissedThroughAccessibilityWithoutTakingFocus) {
+    // A screen reader's desktop: its accessibility is on before the agent starts, and stays so.
+    setBus(true);
     backend.reply("/api/monitor", {{"judgment", {{"surface", "gentle"}}}});
     desktop::ProbeWindow probe({"--title", "Reader probe", "--entries", "--position", "100,300"});
     ASSERT_TRUE(probe.waitShown("Reader probe"));
@@ -177,6 +189,64 @@ TEST_F(ConsentTest, ACheckInIsReadAndDismissedThroughAccessibilityWithoutTakingF
                                    Seconds(5)));
     EXPECT_EQ(desktop::sh("xdotool getactivewindow 2>/dev/null").find(probe.window()), 0u)
         << "the check-in took the keyboard focus";
+}
+
+TEST_F(ConsentTest, TheAccessibilitySwitchIsTheUsersAndGoesBackAsTheAgentFoundIt) {
+    setBus(false);
+    desktop::ProbeWindow probe({"--title", "Switch probe", "--entries", "--position", "100,300"});
+    ASSERT_TRUE(probe.waitShown("Switch probe"));
+    // A user who agreed in an earlier run is not asked again, however the bus answers at launch.
+    Agent agent(backend.base(), false);
+    ASSERT_TRUE(agent.start());
+    EXPECT_EQ(linesWith(agent, " ax=true"), 1u) << "launch found no permission though the user agreed";
+    EXPECT_TRUE(busEnabled());
+    EXPECT_FALSE(desktop::waitForWindow("^Wellspire Agent$", Seconds(3))) << "the permission alert was shown";
+
+    // Switched off under the agent: nothing is read; re-checking the permission shows the privacy
+    // window, whose button switches it on again, and reading resumes.
+    setBus(false);
+    desktop::settle(Seconds(1));
+    ASSERT_TRUE(probe.activate());
+    desktop::xdotool("key Tab Tab");
+    desktop::xdotool("type --delay 20 'not while the switch is off'");
+    desktop::settle(Seconds(5));
+    EXPECT_EQ(backend.count("/api/monitor"), 0u) << "read with the desktop's accessibility switch off";
+    ASSERT_TRUE(desktop::openStatusMenu());
+    desktop::settle(Seconds(0.5));
+    desktop::xdotool("key Down Down Down Return");  // "Re-check permission"
+    inPrivacyWindow("alt+o");
+    EXPECT_TRUE(desktop::waitUntil([] { return busEnabled(); }, Seconds(5)));
+    ASSERT_TRUE(probe.activate());
+    desktop::xdotool("key ctrl+a");
+    desktop::xdotool("type --delay 20 'read again once it is on'");
+    ASSERT_TRUE(backend.waitFor("/api/monitor", 1, Seconds(15)));
+    EXPECT_EQ(backend.requests("/api/monitor").back().json(), (desktop::Json{{"text", "read again once it is on"}}));
+
+    // Withdrawn: the switch the agent turned on goes off again; agreed again and quitting: the same.
+    openPrivacyFromTheMenu();
+    inPrivacyWindow("alt+t");
+    EXPECT_TRUE(desktop::waitUntil([] { return !busEnabled(); }, Seconds(5))) << "the switch outlived the withdrawal";
+    inPrivacyWindow("alt+t");
+    EXPECT_TRUE(desktop::waitUntil([] { return busEnabled(); }, Seconds(5)));
+    agent.stop();
+    EXPECT_FALSE(busEnabled()) << "quitting left the switch on";
+}
+
+TEST_F(ConsentTest, TheHintAboutAMissingStatusAreaLeavesTheKeyboardInTheFieldTheUserTypesIn) {
+    stopTrayHost();
+    desktop::ProbeWindow probe({"--title", "Hint probe", "--entries", "--position", "100,300"});
+    ASSERT_TRUE(probe.waitShown("Hint probe"));
+    Agent agent(backend.base());
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(probe.activate());
+    desktop::xdotool("key Tab Tab");
+    // No notification server either: the hint is a small window of its own, 10 s after the start.
+    ASSERT_TRUE(desktop::waitForWindow("^Wellspire Agent$", Seconds(25))) << "no hint";
+    desktop::settle(Seconds(0.5));
+    EXPECT_TRUE(focusIn(probe)) << "the hint took the keyboard focus";
+    desktop::xdotool("type --delay 20 'typed while the hint shows'");
+    ASSERT_TRUE(backend.waitFor("/api/monitor", 1, Seconds(15)));
+    EXPECT_EQ(backend.requests("/api/monitor").back().json(), (desktop::Json{{"text", "typed while the hint shows"}}));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include "desktop/DesktopHarness.h"
 #include "desktop/SignalProbe.h"
 #include "pairing/DeviceAuth.h"
-#include "platform/linux/common/FileSecretStore.h"
+#include "platform/linux/secrets/FileSecretStore.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // The real agent reading what people type in the applications they write in, each started as a user
 // starts it (no accessibility switch of its own): Chromium, Firefox, GTK 3 and 4, Qt 5 and 6. Every
-// field kind is typed into and must reach "/api/monitor" once, trimmed; a password field never.
+// field kind is typed into and must reach "/api/monitor" once, trimmed; a password field never, not
+// when left in its field and not when shown with its toggle. What has the focus without being a
+// field (a page being read, a terminal) is never read.
 #include <algorithm>
 #include <signal.h>
 #include <sys/wait.h>
@@ -46,6 +48,12 @@ constexpr const char* kPage = R"(<!doctype html>
 <input type="text" size="60"><br>
 <input type="password" size="60"><br>
 <div contenteditable="true" style="border:1px solid #888; min-height:3em"></div>
+<script>
+// Alt+R shows the password, as a "show password" toggle does, without moving the focus.
+document.addEventListener('keydown', e => {
+  if (e.altKey && e.key === 'r') { document.querySelector('input[type=password]').type = 'text'; e.preventDefault(); }
+});
+</script>
 </body></html>
 )";
 
@@ -60,9 +68,39 @@ protected:
             std::printf("[ latency  ] %s: %.2f s from the last keystroke to the post\n", client.c_str(), seconds);
     }
 
-    std::string pageUrl() {
-        std::ofstream(scratch.path + "/page.html") << kPage;
+    std::string pageUrl(const char* page = kPage) {
+        std::ofstream(scratch.path + "/page.html") << page;
         return "file://" + scratch.path + "/page.html";
+    }
+
+    std::vector<std::string> chromium(const std::string& url) {
+        std::vector<std::string> argv{"chromium", "--user-data-dir=" + scratch.path + "/profile", "--no-first-run",
+                                      "--no-default-browser-check", "--disable-background-networking",
+                                      "--disable-component-update", "--disable-sync", "--disable-gpu",
+                                      "--password-store=basic", url};
+        if (::geteuid() == 0) argv.insert(argv.begin() + 1, "--no-sandbox");  // Chromium refuses root otherwise
+        return argv;
+    }
+
+    std::vector<std::string> firefox(const std::string& url) {
+        const std::string profile = scratch.path + "/profile";
+        fs::create_directories(profile);
+        std::ofstream(profile + "/user.js") << "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                                               "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
+                                               "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
+                                               "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
+                                               "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
+        return {"firefox-esr", "--no-remote", "--new-instance", "--profile", profile, url};
+    }
+
+    // Clicks into the middle of the page's text, then moves the focus to its link.
+    void readThePage(const std::string& title) {
+        auto window = desktop::waitForWindow(title, Seconds(5));
+        ASSERT_TRUE(window);
+        desktop::xdotool("mousemove --window " + *window + " 200 170 click 1");
+        desktop::settle(Seconds(4));
+        desktop::xdotool("key Tab");
+        desktop::settle(Seconds(4));
     }
 
     bool activate(const std::string& title) {
@@ -115,14 +153,20 @@ protected:
         return all;
     }
 
-    void typeSecret(const std::string& secret) {
+    // A password typed and left in its field, long enough for any reading to settle; then, where the
+    // client has one, shown with its "show password" toggle and left again.
+    void typeSecret(const std::string& secret, bool reveal) {
         desktop::xdotool("type --delay 25 " + desktop::shellQuote(secret));
         secrets.push_back(secret);
+        desktop::settle(Seconds(5));
+        if (!reveal) return;
+        desktop::xdotool("key alt+r");
+        desktop::settle(Seconds(4));
     }
 
     void tab() { desktop::xdotool("key Tab"); }
     void typeIntoEachWebField(const std::string& browser);
-    void typeIntoEachToolkitField(const std::string& toolkit);
+    void typeIntoEachToolkitField(const std::string& toolkit, bool reveal = true);
 
     // Later ticks read the same texts again: still one post each, and nothing of a secret.
     void expectEachOnceAndNoSecret() {
@@ -140,13 +184,22 @@ protected:
     std::vector<std::pair<std::string, double>> latencies;
 };
 
+// A page to read, with no field: clicked, its text has the focus, then its link.
+constexpr const char* kReadingPage = R"(<!doctype html>
+<html><head><meta charset="utf-8"><title>Read here</title></head><body style="font-size:20px">
+<h1>A page being read</h1>
+<p>This paragraph is something the user reads and never writes, so it is not typed text.</p>
+<p><a href="#more">a link further down the page</a></p>
+</body></html>
+)";
+
 // A web page's textarea, text input, password input and contenteditable, in tab order.
 void TypedTextClients::typeIntoEachWebField(const std::string& browser) {
     typeAndSee(browser + " textarea", "  " + browser + " textarea: the week was long and heavy  ");
     tab();
     typeAndSee(browser + " input", " " + browser + " input line about a quiet evening ");
     tab();
-    typeSecret("hunter2 " + browser + " battery staple");
+    typeSecret("hunter2 " + browser + " battery staple", true);
     tab();
     // Each line of a rich editor is an object of its own.
     typeAndSee(browser + " contenteditable", browser + " editor message\nto a friend tonight");
@@ -154,43 +207,59 @@ void TypedTextClients::typeIntoEachWebField(const std::string& browser) {
 }
 
 // A toolkit window's entry, password entry and multi-line text field, in tab order.
-void TypedTextClients::typeIntoEachToolkitField(const std::string& toolkit) {
+void TypedTextClients::typeIntoEachToolkitField(const std::string& toolkit, bool reveal) {
     typeAndSee(toolkit + " entry", "  " + toolkit + " entry: the week was long and heavy  ");
     tab();
-    typeSecret("hunter2 " + toolkit + " battery staple");
+    typeSecret("hunter2 " + toolkit + " battery staple", reveal);
     tab();
     typeAndSee(toolkit + " text field", toolkit + " text field note about a quiet evening");
     expectEachOnceAndNoSecret();
 }
 
 TEST_F(TypedTextClients, Chromium) {
-    std::vector<std::string> argv{"chromium", "--user-data-dir=" + scratch.path + "/profile", "--no-first-run",
-                                  "--no-default-browser-check", "--disable-background-networking",
-                                  "--disable-component-update", "--disable-sync", "--disable-gpu",
-                                  "--password-store=basic", pageUrl()};
-    if (::geteuid() == 0) argv.insert(argv.begin() + 1, "--no-sandbox");  // Chromium refuses root otherwise
-    Client browser(argv);
+    Client browser(chromium(pageUrl()));
     ASSERT_TRUE(activate("^Write here - Chromium$"));
     typeIntoEachWebField("Chromium");
 }
 
 TEST_F(TypedTextClients, Firefox) {
-    const std::string profile = scratch.path + "/profile";
-    fs::create_directories(profile);
-    std::ofstream(profile + "/user.js") << "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                                           "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
-                                           "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
-                                           "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
-                                           "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n";
-    Client browser({"firefox-esr", "--no-remote", "--new-instance", "--profile", profile, pageUrl()});
+    Client browser(firefox(pageUrl()));
     ASSERT_TRUE(activate("^Write here — Mozilla Firefox$"));
     typeIntoEachWebField("Firefox");
+}
+
+TEST_F(TypedTextClients, APageBeingReadOrATerminalIsNeverRead) {
+    {
+        Client browser(chromium(pageUrl(kReadingPage)));
+        ASSERT_TRUE(activate("^Read here - Chromium$"));
+        readThePage("^Read here - Chromium$");
+    }
+    fs::remove_all(scratch.path + "/profile");
+    {
+        Client browser(firefox(pageUrl(kReadingPage)));
+        ASSERT_TRUE(activate("^Read here — Mozilla Firefox$"));
+        readThePage("^Read here — Mozilla Firefox$");
+    }
+    {
+        Client terminal({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_terminal.py", "--title",
+                         "Terminal probe"});
+        ASSERT_TRUE(activate("^Terminal probe$"));
+        desktop::xdotool("type --delay 25 'a line typed into the terminal, echoed as its output'");
+        desktop::xdotool("key Return");
+        desktop::settle(Seconds(5));
+    }
+    EXPECT_EQ(backend.count("/api/monitor"), 0u) << postedTexts();
+    // The agent did read in the meantime: a field typed into afterwards is posted.
+    desktop::ProbeWindow probe({"--title", "After reading", "--entries"});
+    ASSERT_TRUE(activate("^After reading$"));
+    typeAndSee("GTK 3 entry after reading", "typed after reading a page and a terminal");
 }
 
 TEST_F(TypedTextClients, Gtk4) {
     Client probe({"/usr/bin/python3", desktop::sourceDir() + "/tests/desktop/probe_gtk4.py", "--title", "Gtk4 probe"});
     ASSERT_TRUE(activate("^Gtk4 probe$"));
-    typeIntoEachToolkitField("GTK 4");
+    // Its password entry's peek icon has no key of its own.
+    typeIntoEachToolkitField("GTK 4", false);
 }
 
 TEST_F(TypedTextClients, Gtk3) {

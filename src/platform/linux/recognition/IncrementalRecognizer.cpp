@@ -2,12 +2,15 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <xxhash.h>
 
 #include <algorithm>
 #include <future>
 
 #include "platform/linux/common/FrameHash.h"
+#include "platform/linux/common/Trace.h"
 #include "platform/linux/recognition/LinePieces.h"
 #include "platform/linux/recognition/PageRegions.h"
 
@@ -57,15 +60,20 @@ IncrementalRecognizer::Counts IncrementalRecognizer::counts() const {
     return counts_;
 }
 
-void IncrementalRecognizer::lowestPriority() {
-    sched_param idle{};
-    pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
+bool IncrementalRecognizer::backgroundPriority() {
+    const sched_param none{};
+    const bool batch = pthread_setschedparam(pthread_self(), SCHED_BATCH, &none) == 0;
+    // Linux keeps a nice value per thread: this one's alone.
+    const bool nice = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) == 0;
+    return batch && nice;
 }
 
 void IncrementalRecognizer::loop() {
-    // Recognition waits for any other work on the machine; there is no way back, hence a thread of its own.
-    lowestPriority();
+    // There is no way back from background priority, hence a thread of its own.
+    const bool background = backgroundPriority();
+    if (!background) trace::logLine("recognition: background priority refused, reading at normal priority");
     std::unique_lock lock(mutex_);
+    counts_.background = background;
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || job_; });
         if (!job_) return;
@@ -124,11 +132,14 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
         layout.insert(layout.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
     }
     Lines lines;
+    const double minimumHeight = LineEngine::minimumTextHeight * page.height;
     for (const LineLayout& line : layout) {
-        if (linepieces::cut(page, line.box)) continue;
+        if (line.height < minimumHeight) continue;
+        const Rect own = linepieces::own(page, line.box);
+        if (linepieces::cut(page, own)) continue;
         std::string text;
         for (const Rect& piece : line.pieces) {
-            const GreyPage image = linepieces::image(page, piece, line.box);
+            const GreyPage image = linepieces::image(page, piece, own);
             const Rect whole{0, 0, image.width, image.height};
             const std::uint64_t key = pixelKey(image, whole);
             std::string reading;

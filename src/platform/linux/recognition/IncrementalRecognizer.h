@@ -4,7 +4,7 @@
 // is read from its own pixels alone. Layouts and readings are kept by the pixels they came from, so
 // a paragraph or a line that did not change or only moved (scrolling, a window moved) is not laid
 // out or read again, and the text of a frame never depends on the frames before it. Recognition
-// runs on a thread of its own at the lowest scheduling priority, so it yields to the user's work.
+// runs on a thread of its own at background priority, so it yields to the user's work.
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -34,9 +34,11 @@ public:
 
     std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
 
-    // Puts the calling thread at the lowest scheduling priority (SCHED_IDLE), for good: an
-    // unprivileged thread cannot come back from it.
-    static void lowestPriority();
+    // Puts the calling thread at background priority: SCHED_BATCH (its wakeups never preempt the
+    // user's threads) at nice 19, for good (an unprivileged thread cannot come back from it). Unlike
+    // SCHED_IDLE it keeps a small fair share when every core is busy, so a changed screen is still
+    // read under a long build. False when either could not be set.
+    static bool backgroundPriority();
 
     // Readings kept; past this many, those the last frame did not use are forgotten.
     static constexpr std::size_t cacheLines = 4000;
@@ -47,6 +49,7 @@ public:
         std::uint64_t layoutsCached = 0;  // regions whose layout came from the cache
         std::uint64_t piecesRead = 0;   // line pieces handed to the engine
         std::uint64_t piecesCached = 0; // line pieces answered from the cache
+        bool background = false;        // the recognition thread runs at background priority
     };
     Counts counts() const;
 

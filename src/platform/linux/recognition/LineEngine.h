@@ -21,15 +21,20 @@ struct Rect {
 struct LineLayout {
     Rect box;
     std::vector<Rect> pieces;
+    int height = 0;  // as the engine measured the line, before its box was grown to the descenders
     bool operator==(const LineLayout&) const = default;
 };
 
 class LineEngine {
 public:
     virtual ~LineEngine() = default;
-    // The lines of an area of the page, laid out as a page of its own, in reading order and in page
-    // coordinates, each piece cut as the engine cuts a line (its margin may reach past the area or
-    // the page); nothing on failure.
+    // Lines lower than this share of the frame's height are not read. The reader judges it, not the
+    // layout: a layout depends on its area's pixels alone, whatever frame they stand in.
+    static constexpr double minimumTextHeight = 0.006;
+
+    // The text lines of an area of the page, laid out as a page of its own, in reading order and in
+    // page coordinates, each piece cut as the engine cuts a line (its margin may reach past the area
+    // or the page); what the layout finds to be pictures or rules is no line. Nothing on failure.
     virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) = 0;
     // The text of one piece read alone (empty when it reads as nothing); nothing on failure.
     virtual std::optional<std::string> read(const GreyPage& page, const Rect& piece) = 0;

@@ -47,8 +47,26 @@ std::uint8_t groundOf(const GreyPage& page, const Rect& piece) {
     return static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
 }
 
-bool cut(const GreyPage& page, const Rect& line) {
-    const Rect box = onPage(page, line);
+Rect own(const GreyPage& page, const Rect& line) {
+    Rect box = onPage(page, line);
+    if (box.width() <= 0 || box.height() <= 0) return {box.left, box.top, box.left, box.top};
+    // The grey most common over the whole box: the line's ground, whatever lies at its edges.
+    std::array<std::uint32_t, 256> counts{};
+    for (int y = box.top; y < box.bottom; ++y)
+        for (int x = box.left; x < box.right; ++x) ++counts[at(page, x, y)];
+    const auto ground = static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+    const auto covered = [&](int y) {
+        int other = 0;
+        for (int x = box.left; x < box.right; ++x) other += at(page, x, y) != ground;
+        return 10 * other >= 9 * box.width();
+    };
+    while (box.bottom > box.top && covered(box.bottom - 1)) --box.bottom;
+    while (box.top < box.bottom && covered(box.top)) ++box.top;
+    return box;
+}
+
+bool cut(const GreyPage& page, const Rect& own) {
+    const Rect box = onPage(page, own);
     if (box.width() <= 0 || box.height() <= 0) return true;
     const std::uint8_t ground = groundOf(page, box);
     return cutAt(page, box, ground, box.top, box.top - 1) || cutAt(page, box, ground, box.bottom - 1, box.bottom);

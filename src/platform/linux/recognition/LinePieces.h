@@ -14,10 +14,16 @@ namespace linuxplatform::linepieces {
 // The grey most common on the edge of a piece (the part of it on the page).
 std::uint8_t groundOf(const GreyPage& page, const Rect& piece);
 
-// Whether the line with this box is cut by the edge of the frame or by what covers the page there
-// (a toolbar over a scrolled page). What shows of a line cut through its letters reads as a guess,
-// and differently at every step of a scroll; it is read once it shows whole.
-bool cut(const GreyPage& page, const Rect& box);
+// The rows of the line with this box that are its own, within the page: the box as the engine
+// gives it may reach into a bar beside the line (a title bar or a toolbar just under or over it;
+// the box is grown to where descenders would end), and those rows are none of the line's.
+Rect own(const GreyPage& page, const Rect& box);
+
+// Whether the line whose own rows are these is cut by the edge of the frame or by what covers the
+// page there (a toolbar over a scrolled page): its letters run into the edge. What shows of a line
+// cut through its letters reads as a guess, and differently at every step of a scroll; it is read
+// once it shows whole. A whole line beside a bar, or at the frame's edge, is not cut.
+bool cut(const GreyPage& page, const Rect& own);
 
 // The image the engine reads for one piece of the line with this box.
 GreyPage image(const GreyPage& page, const Rect& piece, const Rect& box);

@@ -100,7 +100,8 @@ std::optional<std::vector<std::optional<std::string>>> TesseractRecognizer::reco
     if (std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator()); it && !it->Empty(tesseract::RIL_TEXTLINE)) {
         do {
             int left = 0, top = 0, right = 0, bottom = 0;
-            if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) || bottom - top < minimumHeight)
+            if (!tesseract::PTIsTextType(it->BlockType()) ||
+                !it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) || bottom - top < minimumHeight)
                 continue;
             std::string reading = lineText(*it, page, {});
             out.push_back(reading.empty() ? std::nullopt : std::optional<std::string>(std::move(reading)));
@@ -139,15 +140,15 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
     // Whole boxes, dots above and below included, as the engine cuts them.
     it->SetBoundingBoxComponents(true, true);
     const int height = area.height();
-    const double minimumHeight = minimumTextHeight * page.height;
     const auto onPage = [&](Rect r) { return Rect{r.left + area.left, r.top + area.top, r.right + area.left, r.bottom + area.top}; };
     bool keep = false;
     do {
         if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+            // A picture's block holds a "line" of whatever its pixels suggest; rules and noise too.
             Rect box;
-            keep = it->BoundingBox(tesseract::RIL_TEXTLINE, &box.left, &box.top, &box.right, &box.bottom) &&
-                   box.height() >= minimumHeight;
-            if (keep) out.push_back({onPage(box), {}});
+            keep = tesseract::PTIsTextType(it->BlockType()) &&
+                   it->BoundingBox(tesseract::RIL_TEXTLINE, &box.left, &box.top, &box.right, &box.bottom);
+            if (keep) out.push_back({onPage(box), {}, box.height()});
         }
         int left = 0, top = 0, right = 0, bottom = 0, x1 = 0, y1 = 0, x2 = 0, y2 = 0;
         if (!keep || !it->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom) ||

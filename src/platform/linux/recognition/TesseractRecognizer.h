@@ -22,8 +22,6 @@ public:
     std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) override;
     std::optional<std::string> read(const GreyPage& page, const Rect& piece) override;
 
-    // Lines lower than this share of the page height are dropped.
-    static constexpr double minimumTextHeight = 0.006;
     // Where the trained data lives: $TESSDATA_PREFIX, else the Debian folder.
     static std::string dataPath();
 

@@ -69,9 +69,38 @@ int baselineOf(const Ink& ink, const Line& line) {
     return line.box.top + static_cast<int>(row) + 1;
 }
 
+// Whether a stroke on row `y` that ends at column `end` (going by `step`, +1 or -1) is a piece of a
+// rule drawn to skip descenders (Chromium underlines links so): next to it a descender crosses the
+// row and goes on below it, and past that the rule goes on under letters. An underscore beside a
+// g or a p has no rule past the descender.
+bool ruleGoesOn(const Ink& ink, const Line& line, int y, int end, int step, int top, int baseline) {
+    const double letter = line.charWidth;
+    int thickness = 1;
+    while (thickness < 4 && ink.at(end - step, y + thickness)) ++thickness;
+    const auto below = [&](int x) { return ink.any(x, x + 1, y + thickness + 1, y + thickness + 3); };
+    bool descender = false;
+    const int reach = static_cast<int>(std::ceil(1.5 * letter));
+    for (int x = end, gone = 0; gone < reach; x += step, ++gone) {
+        if (!ink.across(x, y)) continue;
+        if (below(x)) {
+            descender = true;
+            continue;
+        }
+        if (!descender) return false;
+        // The rule again: under letters, for a part of a letter at least.
+        int from = x, to = x;
+        while (ink.across(to + step, y) && !below(to + step) && std::abs(to - from) < letter) to += step;
+        if (std::abs(to - from) + 1 < 0.3 * letter) return false;
+        const int middle = (from + to) / 2;
+        return ink.any(middle - 1, middle + 2, top, baseline);
+    }
+    return false;
+}
+
 // The underscores the pixels show: on rows below the baseline, straight runs of ink about a letter
 // long (two for "__") with no letter above their middle, which tells them from the bowl of a g or
-// a line under whole words.
+// a line under whole words, nor a rule beyond a descender at either end (a link's underline
+// broken around descenders, one piece of it under the space between two words).
 std::vector<Stroke> strokes(const Ink& ink, const Line& line, int top, int baseline, int bottom) {
     const double letter = line.charWidth;
     const int close = static_cast<int>(std::ceil(0.45 * letter));
@@ -88,6 +117,8 @@ std::vector<Stroke> strokes(const Ink& ink, const Line& line, int top, int basel
             if (run < 0.7 * letter || run > 2.5 * letter) continue;
             const int margin = run / 5;
             if (ink.any(left + margin, x - margin, top, baseline)) continue;
+            if (ruleGoesOn(ink, line, y, left - 1, -1, top, baseline) || ruleGoesOn(ink, line, y, x, 1, top, baseline))
+                continue;
             // Found again on the next row: the same stroke.
             if (std::any_of(found.begin(), found.end(), [&](const Stroke& s) { return s.left < x && left < s.right; }))
                 continue;
@@ -148,9 +179,9 @@ std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseli
     return grid;
 }
 
-// Whether the letter in a cell is hollow in the middle: an O, where a fixed-width font draws a
-// dot or a slash inside its zero.
-bool hollow(const Ink& ink, const Line& line, int baseline, const Grid& grid, int cell) {
+// Whether the letter in a cell has ink in its middle: a dotted or slashed zero has, an O has not;
+// nothing when the cell is too low to tell.
+std::optional<bool> marked(const Ink& ink, const Line& line, int baseline, const Grid& grid, int cell) {
     const double middle = grid.middle(cell);
     const int left = static_cast<int>(middle - 0.4 * grid.pitch), right = static_cast<int>(middle + 0.4 * grid.pitch);
     int top = baseline, bottom = line.box.top;
@@ -159,10 +190,10 @@ bool hollow(const Ink& ink, const Line& line, int baseline, const Grid& grid, in
             top = std::min(top, y);
             bottom = y + 1;
         }
-    if (bottom - top < 4) return false;
+    if (bottom - top < 4) return std::nullopt;
     const double height = bottom - top, centre = (top + bottom) / 2.0;
-    return !ink.any(static_cast<int>(middle - 0.15 * grid.pitch), static_cast<int>(middle + 0.15 * grid.pitch) + 1,
-                    static_cast<int>(centre - 0.15 * height), static_cast<int>(centre + 0.15 * height) + 1);
+    return ink.any(static_cast<int>(middle - 0.15 * grid.pitch), static_cast<int>(middle + 0.15 * grid.pitch) + 1,
+                   static_cast<int>(centre - 0.15 * height), static_cast<int>(centre + 0.15 * height) + 1);
 }
 
 // A fixed-width line read again against its cells: each letter takes one cell, each space one
@@ -193,11 +224,22 @@ std::string fitted(const std::string& text, const Ink& ink, const Line& line, co
     if (cell != grid.last + 1) return text;
     const auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
     const auto capital = [](char c) { return std::isupper(static_cast<unsigned char>(c)) || c == '_'; };
-    for (std::size_t i = 0; i + 1 < out.size(); ++i) {
-        if (out[i] != '0') continue;
+    // Only a font whose zero this line shows marked tells a hollow zero for an O: in a font with a
+    // plain zero ("d0a9097", "0xA0B0C0D0" in Courier) the engine's zeros stand.
+    std::vector<std::optional<bool>> centres(out.size());
+    bool markedZero = false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out[i] != '0' && out[i] != 'O') continue;
+        centres[i] = marked(ink, line, baseline, grid, cells[i]);
+        markedZero = markedZero || centres[i] == true;
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        // An O never has ink in its middle: what was read as one there is a marked zero.
+        if (out[i] == 'O' && centres[i] == true) out[i] = '0';
+        if (out[i] != '0' || i + 1 == out.size() || !markedZero || centres[i] != false) continue;
         const bool between = i > 0 && letter(out[i - 1]) && letter(out[i + 1]);
         const bool opening = (i == 0 || !std::isalnum(static_cast<unsigned char>(out[i - 1]))) && capital(out[i + 1]);
-        if ((between || opening) && hollow(ink, line, baseline, grid, cells[i])) out[i] = 'O';
+        if (between || opening) out[i] = 'O';
     }
     return out;
 }

@@ -14,7 +14,9 @@
 #include "platform/ApplicationChange.h"
 #include "platform/MainLoop.h"
 #include "platform/Platform.h"
-#include "platform/linux/common/AtspiThread.h"
+#include "platform/linux/atspi/AtspiEvents.h"
+#include "platform/linux/atspi/AtspiThread.h"
+#include "platform/linux/consent/Consent.h"
 
 namespace linuxplatform {
 
@@ -26,13 +28,25 @@ constexpr unsigned kBackSpace = 0xff08, kDelete = 0xffff, kKeypadDelete = 0xff9f
 // Toolkits tell key events to AT-SPI with their modifiers, and a keystroke listener hears only the
 // modifier combination it registered for (the low eight bits): every combination is registered.
 constexpr int kModifierCombinations = 256;
-constexpr const char* kActivationEvents[] = {"window:activate", "object:state-changed:focused"};
+const std::vector<std::string> kActivationEvents = {"window:activate", "object:state-changed:focused"};
 constexpr std::size_t kMaxKnownApplications = 512;
 
 class WorkspaceRegistration final : public platform::Registration {
 public:
     explicit WorkspaceRegistration(std::uint64_t id) : id(id) {}
     const std::uint64_t id;
+};
+
+// A key monitor lasts as long as its registration: with the last one gone, AT-SPI is told to send
+// no more keystrokes.
+class KeyRegistration final : public platform::Registration {
+public:
+    KeyRegistration(std::uint64_t id, std::function<void(std::uint64_t)> remove) : id_(id), remove_(std::move(remove)) {}
+    ~KeyRegistration() override { remove_(id_); }
+
+private:
+    const std::uint64_t id_;
+    std::function<void(std::uint64_t)> remove_;
 };
 
 void postToMain(std::function<void()> task) {
@@ -73,6 +87,9 @@ struct AtspiWorkspace::Impl {
     struct AtspiSide;
     std::shared_ptr<AtspiSide> atspi;
     std::atomic<bool> wantKeys{false};
+    std::shared_ptr<Consent> consent;
+    // Brings the AT-SPI listeners in line with what is wanted and agreed to; main thread.
+    void follow();
 
     std::optional<platform::RunningApplication> front() const;
     // From either watcher's thread: `app` is now in front; told to the observers when it is
@@ -84,7 +101,7 @@ struct AtspiWorkspace::Impl {
 // Lives on, and is touched only from, the AT-SPI thread.
 struct AtspiWorkspace::Impl::AtspiSide {
     std::weak_ptr<Impl> owner;
-    AtspiEventListener* events = nullptr;
+    std::uint64_t events = 0;
     AtspiDeviceListener* keys = nullptr;
     bool connected = false;
     // Pid and name by the application's bus name, which is never reused.
@@ -92,12 +109,14 @@ struct AtspiWorkspace::Impl::AtspiSide {
 
     bool connect(GMainContext* context);
     void followActivations();
+    void stopActivations();
     void followKeys();
+    void stopKeys();
     void stop();
     std::optional<platform::RunningApplication> applicationOfObject(AtspiAccessible* object);
     std::optional<platform::RunningApplication> activeApplication();
 
-    static void onEvent(AtspiEvent* event, void* data);
+    void onEvent(const AtspiEvent& event);
     static gboolean onKey(AtspiDeviceEvent* stroke, void* data);
 };
 
@@ -156,14 +175,15 @@ bool AtspiWorkspace::Impl::AtspiSide::connect(GMainContext* context) {
 
 void AtspiWorkspace::Impl::AtspiSide::followActivations() {
     if (events || !connected) return;
-    events = atspi_event_listener_new(onEvent, this, nullptr);
-    for (const char* type : kActivationEvents) {
-        GError* error = nullptr;
-        if (!atspi_event_listener_register(events, type, &error)) g_clear_error(&error);
-    }
+    events = AtspiEvents::subscribe(kActivationEvents, [this](const AtspiEvent& event) { onEvent(event); });
     // What was in front before we listened, known without telling anyone.
     if (auto app = activeApplication())
         if (auto self = owner.lock()) self->becameActive(owner, std::move(app), false);
+}
+
+void AtspiWorkspace::Impl::AtspiSide::stopActivations() {
+    if (events) AtspiEvents::unsubscribe(events);
+    events = 0;
 }
 
 void AtspiWorkspace::Impl::AtspiSide::followKeys() {
@@ -177,25 +197,21 @@ void AtspiWorkspace::Impl::AtspiSide::followKeys() {
     }
 }
 
+void AtspiWorkspace::Impl::AtspiSide::stopKeys() {
+    if (!keys) return;
+    for (int mask = 0; mask < kModifierCombinations; ++mask) {
+        GError* error = nullptr;
+        if (!atspi_deregister_keystroke_listener(keys, nullptr, static_cast<AtspiKeyMaskType>(mask),
+                                                 1 << ATSPI_KEY_PRESSED_EVENT, &error))
+            g_clear_error(&error);
+    }
+    g_object_unref(keys);
+    keys = nullptr;
+}
+
 void AtspiWorkspace::Impl::AtspiSide::stop() {
-    if (events) {
-        for (const char* type : kActivationEvents) {
-            GError* error = nullptr;
-            if (!atspi_event_listener_deregister(events, type, &error)) g_clear_error(&error);
-        }
-        g_object_unref(events);
-        events = nullptr;
-    }
-    if (keys) {
-        for (int mask = 0; mask < kModifierCombinations; ++mask) {
-            GError* error = nullptr;
-            if (!atspi_deregister_keystroke_listener(keys, nullptr, static_cast<AtspiKeyMaskType>(mask),
-                                                     1 << ATSPI_KEY_PRESSED_EVENT, &error))
-                g_clear_error(&error);
-        }
-        g_object_unref(keys);
-        keys = nullptr;
-    }
+    stopActivations();
+    stopKeys();
 }
 
 std::optional<platform::RunningApplication> AtspiWorkspace::Impl::AtspiSide::applicationOfObject(AtspiAccessible* object) {
@@ -261,28 +277,28 @@ std::optional<platform::RunningApplication> AtspiWorkspace::Impl::AtspiSide::act
     return found;
 }
 
-void AtspiWorkspace::Impl::AtspiSide::onEvent(AtspiEvent* event, void* data) {
-    auto* side = static_cast<AtspiSide*>(data);
-    const bool focusLost = event->type && std::strncmp(event->type, "object:state-changed:focused", 28) == 0 &&
-                           event->detail1 == 0;
-    if (event->source && !focusLost) {
-        if (auto app = side->applicationOfObject(event->source))
-            if (auto self = side->owner.lock()) self->becameActive(side->owner, std::move(app), true);
+void AtspiWorkspace::Impl::AtspiSide::onEvent(const AtspiEvent& event) {
+    const bool focusLost = event.type && std::strncmp(event.type, "object:state-changed:focused", 28) == 0 &&
+                           event.detail1 == 0;
+    if (event.source && !focusLost) {
+        if (auto app = applicationOfObject(event.source))
+            if (auto self = owner.lock()) self->becameActive(owner, std::move(app), true);
     }
-    g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
 gboolean AtspiWorkspace::Impl::AtspiSide::onKey(AtspiDeviceEvent* stroke, void* data) {
     auto* side = static_cast<AtspiSide*>(data);
-    if (stroke->type == ATSPI_KEY_PRESSED_EVENT) {
+    if (stroke->type == ATSPI_KEY_PRESSED_EVENT && side->keys) {
         if (auto self = side->owner.lock()) self->keyDown(side->owner, keyCodeForStroke(stroke->id, stroke->event_string));
     }
     g_boxed_free(ATSPI_TYPE_DEVICE_EVENT, stroke);
     return FALSE;  // never consumed: the application gets its key
 }
 
-AtspiWorkspace::AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor) : impl_(std::make_shared<Impl>()) {
+AtspiWorkspace::AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor, std::shared_ptr<Consent> consent)
+    : impl_(std::make_shared<Impl>()) {
     impl_->compositor = std::move(compositor);
+    impl_->consent = std::move(consent);
     impl_->atspiThread = sharedAtspiThread();
     impl_->atspi = std::make_shared<Impl::AtspiSide>();
     impl_->atspi->owner = impl_;
@@ -297,18 +313,35 @@ AtspiWorkspace::AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor) : im
         });
         if (auto window = impl_->compositor->focusedWindow())
             impl_->becameActive(weak, applicationOf(*window, impl_->ownPid), false);
-        return;
     }
-    auto side = impl_->atspi;
-    impl_->atspiThread->post([side] {
-        if (side->connect(g_main_context_get_thread_default())) side->followActivations();
+    if (impl_->consent)
+        impl_->consent->onChange([weak] {
+            if (auto self = weak.lock()) self->follow();
+        });
+    impl_->follow();
+}
+
+// AT-SPI is listened to only while the user agrees to typed-text reading (the accessibility bus
+// is on only then): for keystrokes while someone wants them, and for activations where no
+// compositor tells of them.
+void AtspiWorkspace::Impl::follow() {
+    const bool agreed = !consent || consent->typedText();
+    const bool activations = agreed && !compositor;
+    const bool keys = agreed && wantKeys.load();
+    auto side = atspi;
+    atspiThread->post([side, activations, keys] {
+        if ((activations || keys) && !side->connect(g_main_context_get_thread_default())) return;
+        if (activations) side->followActivations();
+        else side->stopActivations();
+        if (keys) side->followKeys();
+        else side->stopKeys();
     });
 }
 
 AtspiWorkspace::~AtspiWorkspace() {
     if (impl_->compositor) impl_->compositor->followFocus(nullptr);
     auto side = impl_->atspi;
-    impl_->atspiThread->call([side] { side->stop(); }, std::chrono::seconds(2));
+    impl_->atspiThread->post([side] { side->stop(); });
 }
 
 std::optional<platform::RunningApplication> AtspiWorkspace::frontmostApplication() { return impl_->front(); }
@@ -335,13 +368,19 @@ std::shared_ptr<platform::Registration> AtspiWorkspace::addGlobalKeyDownMonitor(
         id = impl_->nextId++;
         impl_->keys[id] = std::move(handler);
     }
-    if (!impl_->wantKeys.exchange(true)) {
-        auto side = impl_->atspi;
-        impl_->atspiThread->post([side] {
-            if (side->connect(g_main_context_get_thread_default())) side->followKeys();
-        });
-    }
-    return std::make_shared<WorkspaceRegistration>(id);
+    if (!impl_->wantKeys.exchange(true)) impl_->follow();
+    std::weak_ptr<Impl> weak = impl_;
+    return std::make_shared<KeyRegistration>(id, [weak](std::uint64_t id) {
+        auto self = weak.lock();
+        if (!self) return;
+        bool none = false;
+        {
+            std::lock_guard lock(self->mutex);
+            self->keys.erase(id);
+            none = self->keys.empty();
+        }
+        if (none && self->wantKeys.exchange(false)) self->follow();
+    });
 }
 
 int AtspiWorkspace::ownPid() const { return impl_->ownPid; }

@@ -12,10 +12,14 @@
 
 namespace linuxplatform {
 
+class Consent;
+
 class AtspiWorkspace final : public platform::Workspace {
 public:
-    // Without `compositor` the activations are AT-SPI's.
-    explicit AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor = nullptr);
+    // Without `compositor` the activations are AT-SPI's. With `consent`, AT-SPI is listened to only
+    // while the user agrees to typed-text reading; main thread.
+    explicit AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor = nullptr,
+                            std::shared_ptr<Consent> consent = nullptr);
     ~AtspiWorkspace() override;
     AtspiWorkspace(const AtspiWorkspace&) = delete;
     AtspiWorkspace& operator=(const AtspiWorkspace&) = delete;
@@ -24,7 +28,7 @@ public:
     std::shared_ptr<platform::Registration> addActivationObserver(
         std::function<void(const std::optional<platform::RunningApplication>&)> handler) override;
     void removeActivationObserver(const std::shared_ptr<platform::Registration>& registration) override;
-    // Keystrokes are asked of AT-SPI only from the first monitor on.
+    // Keystrokes are asked of AT-SPI only while a monitor's registration is held.
     std::shared_ptr<platform::Registration> addGlobalKeyDownMonitor(std::function<void(int keyCode)> handler) override;
     int ownPid() const override;
     std::string bundlePath() const override;

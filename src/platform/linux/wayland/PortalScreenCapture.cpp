@@ -9,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/linux/common/Consent.h"
+#include "platform/linux/consent/Consent.h"
 #include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/wayland/CompositorWindows.h"

@@ -20,7 +20,9 @@ struct WaylandWorkspaceChoice {
     std::string description;  // "sway-ipc+atspi", "kwin-script+atspi" or "atspi"
 };
 
-// Main thread, with the QApplication up.
-WaylandWorkspaceChoice chooseWaylandWorkspace();
+class Consent;
+
+// Main thread, with the QApplication up. AT-SPI is listened to only while `consent` allows.
+WaylandWorkspaceChoice chooseWaylandWorkspace(const std::shared_ptr<Consent>& consent);
 
 }  // namespace linuxplatform

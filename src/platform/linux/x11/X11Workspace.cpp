@@ -31,6 +31,18 @@ public:
     const std::uint64_t id;
 };
 
+// A key monitor lasts as long as its registration: with the last one gone, the server is told to
+// send no more keys.
+class X11KeyRegistration final : public platform::Registration {
+public:
+    X11KeyRegistration(std::uint64_t id, std::function<void(std::uint64_t)> remove) : id_(id), remove_(std::move(remove)) {}
+    ~X11KeyRegistration() override { remove_(id_); }
+
+private:
+    const std::uint64_t id_;
+    std::function<void(std::uint64_t)> remove_;
+};
+
 std::optional<platform::RunningApplication> applicationOf(Display* display, Window window) {
     platform::RunningApplication app;
     app.pid = x11::windowPid(display, window).value_or(0);
@@ -67,7 +79,14 @@ struct X11Workspace::Impl {
     void watch(std::weak_ptr<Impl> weak);
     void deliverActivation(std::weak_ptr<Impl> weak, std::optional<platform::RunningApplication> app);
     void deliverKey(std::weak_ptr<Impl> weak, int code);
+    void wake();
 };
+
+void X11Workspace::Impl::wake() {
+    if (wakeFd < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
+}
 
 void X11Workspace::Impl::deliverActivation(std::weak_ptr<Impl> weak, std::optional<platform::RunningApplication> app) {
     postToMain([weak, app] {
@@ -109,14 +128,15 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
         if (XIQueryVersion(display, &major, &minor) != Success) xiOpcode = -1;
     }
     bool keysSelected = false;
-    auto selectKeys = [&] {
+    auto selectKeys = [&](bool on) {
         unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
-        XISetMask(mask, XI_RawKeyPress);
+        if (on) XISetMask(mask, XI_RawKeyPress);
         XIEventMask em{XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
         x11::ErrorTrap trap(display);
         XISelectEvents(display, root, &em, 1);
         if (trap.failed()) xiOpcode = -1;
-        keysSelected = true;
+        keysSelected = on;
+        XFlush(display);
     };
     XFlush(display);
 
@@ -127,7 +147,7 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
     if (lastActive) change.becameActive(applicationOf(display, *lastActive));
 
     while (!stopping.load()) {
-        if (!keysSelected && xiOpcode >= 0 && wantKeys.load()) selectKeys();
+        if (xiOpcode >= 0 && keysSelected != wantKeys.load()) selectKeys(!keysSelected);
         while (XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
@@ -147,7 +167,7 @@ void X11Workspace::Impl::watch(std::weak_ptr<Impl> weak) {
                     const KeySym sym = XkbKeycodeToKeysym(display, static_cast<KeyCode>(raw->detail), 0, 0);
                     // Raw events do not name their target; keys typed into our own windows are left out
                     // by the owner of the active window.
-                    if (activePid != ownPid) deliverKey(weak, keyCodeForKeysym(sym));
+                    if (activePid != ownPid && wantKeys.load()) deliverKey(weak, keyCodeForKeysym(sym));
                 }
                 XFreeEventData(display, &event.xcookie);
             }
@@ -217,11 +237,19 @@ std::shared_ptr<platform::Registration> X11Workspace::addGlobalKeyDownMonitor(st
         id = impl_->nextId++;
         impl_->keys[id] = std::move(handler);
     }
-    if (!impl_->wantKeys.exchange(true) && impl_->wakeFd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(impl_->wakeFd, &one, sizeof one);
-    }
-    return std::make_shared<X11Registration>(id);
+    if (!impl_->wantKeys.exchange(true)) impl_->wake();
+    std::weak_ptr<Impl> weak = impl_;
+    return std::make_shared<X11KeyRegistration>(id, [weak](std::uint64_t id) {
+        auto self = weak.lock();
+        if (!self) return;
+        bool none = false;
+        {
+            std::lock_guard lock(self->handlersMutex);
+            self->keys.erase(id);
+            none = self->keys.empty();
+        }
+        if (none && self->wantKeys.exchange(false)) self->wake();
+    });
 }
 
 int X11Workspace::ownPid() const { return static_cast<int>(::getpid()); }

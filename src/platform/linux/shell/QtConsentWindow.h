@@ -1,0 +1,51 @@
+#pragma once
+// The agent's privacy window: what it reads, what it sends where, what it never records, and the
+// switches with which the user agrees to each kind of reading or withdraws it. It is what the
+// agent's permission prompts and settings links open.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QWidget>
+
+class QCheckBox;
+class QLabel;
+
+namespace linuxplatform {
+
+class Autostart;
+class Consent;
+class ConsentAccessibility;
+
+class QtConsentWindow final : public QWidget {
+    Q_OBJECT
+public:
+    // `backend` names where the texts go, read each time the window is shown. `autostart`, when
+    // given, backs the start-at-login switch.
+    QtConsentWindow(std::shared_ptr<Consent> consent, std::function<std::string()> backend,
+                    std::shared_ptr<Autostart> autostart = nullptr);
+    // Shows the window in front, or brings it there.
+    void present();
+    // Says when the desktop's accessibility switch is off under the agent, and offers to switch it on.
+    void followAccessibility(std::shared_ptr<ConsentAccessibility> accessibility);
+
+    static constexpr const char* kTitle = "Wellspire Privacy";
+
+private:
+    void sync();
+    void fitHeight();
+    // The switch as the user set it, and what the disk said to it.
+    void changed(bool typed, bool on, bool saved);
+    std::shared_ptr<Consent> consent_;
+    std::function<std::string()> backend_;
+    std::shared_ptr<Autostart> autostart_;
+    QCheckBox* typedText_;
+    QCheckBox* screenText_;
+    QCheckBox* atLogin_ = nullptr;
+    QLabel* sends_;
+    QLabel* notice_;
+    QWidget* switchedOff_;
+    std::shared_ptr<ConsentAccessibility> accessibility_;
+};
+
+}  // namespace linuxplatform

@@ -1,0 +1,108 @@
+// The agent's reader with Tesseract on screens drawn by ImageMagick: what a frame gives depends on
+// that frame alone, pictures are no text, and a whole line is read whatever bar lies beside it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "platform/linux/recognition/TesseractRecognizer.h"
+
+namespace {
+
+using linuxplatform::IncrementalRecognizer;
+using linuxplatform::TesseractRecognizer;
+using Lines = std::vector<std::optional<std::string>>;
+
+// What `convert` draws from these arguments, as the capture layer hands frames on.
+platform::Image drawn(const std::string& args) {
+    const std::string command = "convert " + args + " -depth 8 ppm:- 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return {};
+    platform::Image image;
+    char magic[3] = {};
+    int most = 0;
+    const bool header = std::fscanf(pipe, "%2s %d %d %d", magic, &image.width, &image.height, &most) == 4 &&
+                        std::fgetc(pipe) != EOF && most == 255 && image.width > 0 && image.height > 0;
+    std::vector<unsigned char> rgb(header ? static_cast<std::size_t>(image.width) * image.height * 3 : 0);
+    const bool whole = header && std::fread(rgb.data(), 1, rgb.size(), pipe) == rgb.size();
+    pclose(pipe);
+    if (!whole) return {};
+    for (std::size_t i = 0; i < rgb.size(); i += 3) image.rgba.insert(image.rgba.end(), {rgb[i], rgb[i + 1], rgb[i + 2], 255});
+    return image;
+}
+
+std::string joined(const std::optional<Lines>& lines) {
+    if (!lines) return "(no reading)";
+    std::string out;
+    for (const auto& line : *lines) out += line.value_or("(nothing)") + " | ";
+    return out;
+}
+
+// A new reader with a new engine, nothing kept.
+std::string fresh(const platform::Image& frame) {
+    IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>(), {.cached = false});
+    return joined(reader.recognize(frame));
+}
+
+const std::string page = "xc:white -font DejaVu-Sans -fill black ";
+
+}  // namespace
+
+TEST(ScreenTextTest, AFramesTextDoesNotDependOnTheHeightOfFramesReadBefore) {
+    // The same paragraph at the top of a frame 1200 and 2400 pixels high: its small line is higher
+    // than 0.006 of the first and lower than 0.006 of the second.
+    const std::string text = "-pointsize 40 -annotate +20+50 'Great big words' -pointsize 12 "
+                             "-annotate +20+80 'a small line of words below'";
+    const auto low = drawn("-size 700x1200 " + page + text), high = drawn("-size 700x2400 " + page + text);
+    ASSERT_FALSE(low.rgba.empty() || high.rgba.empty());
+    const std::string lowText = fresh(low), highText = fresh(high);
+    ASSERT_NE(lowText.find("small"), std::string::npos) << lowText;
+    ASSERT_EQ(highText.find("small"), std::string::npos) << highText;
+    for (const bool lowFirst : {true, false}) {
+        IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>());
+        const auto& first = lowFirst ? low : high;
+        const auto& second = lowFirst ? high : low;
+        EXPECT_EQ(joined(reader.recognize(first)), lowFirst ? lowText : highText);
+        EXPECT_EQ(joined(reader.recognize(second)), lowFirst ? highText : lowText) << "read after the other height";
+    }
+}
+
+TEST(ScreenTextTest, APictureBesideTextIsNoText) {
+    // A photograph-like picture (plasma, fixed seed) beside a paragraph.
+    const auto frame = drawn("-size 900x300 " + page +
+                             "-pointsize 24 -annotate +20+40 'Pictures are not text at all' "
+                             "-annotate +20+80 'Second line of words here' -annotate +20+120 'Third line of the paragraph' "
+                             "-annotate +20+160 'Fourth line under the rest' "
+                             "-seed 3 \\( -size 300x200 plasma:fractal \\) -geometry +460+20 -composite");
+    ASSERT_FALSE(frame.rgba.empty());
+    IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>());
+    EXPECT_EQ(joined(reader.recognize(frame)), "Pictures are not text at all | Second line of words here | "
+                                               "Third line of the paragraph | Fourth line under the rest | ");
+}
+
+TEST(ScreenTextTest, AWholeLineIsReadBesideABarAndALineCutByTheFramesEdgeIsNot) {
+    IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>());
+    // A dialog's title bar 3 to 10 pixels under a line without descenders (its box, grown to where
+    // descenders would end, reaches into the bar), and a toolbar just over a page's first line.
+    for (const int bar : {63, 64, 66, 70}) {
+        const auto frame = drawn("-size 900x200 " + page + "-pointsize 36 -annotate +20+60 'A clean line above' "
+                                 "-fill '#3c3c3c' -draw 'rectangle 0," + std::to_string(bar) + " 899,199' "
+                                 "-fill white -pointsize 20 -annotate +20+" + std::to_string(bar + 30) + " 'Dialog title'");
+        ASSERT_FALSE(frame.rgba.empty());
+        EXPECT_EQ(joined(reader.recognize(frame)), "A clean line above | Dialog title | ") << "bar at " << bar;
+    }
+    for (const int gap : {2, 8}) {
+        const auto frame = drawn("-size 900x160 " + page + "-fill '#dfe1e5' -draw 'rectangle 0,0 899,39' -fill black "
+                                 "-pointsize 20 -annotate +20+28 'Address bar' -font DejaVu-Serif -pointsize 27 "
+                                 "-gravity NorthWest -annotate +20+" + std::to_string(40 + gap) + " 'The first line of a page'");
+        ASSERT_FALSE(frame.rgba.empty());
+        EXPECT_EQ(joined(reader.recognize(frame)), "Address bar | The first line of a page | ") << "gap " << gap;
+    }
+    // The frame's top edge through the letters of the first line: nothing of it (it would read as
+    // junk); the last line's descenders cut by the bottom edge leave its letters whole.
+    const auto frame = drawn("-size 900x160 " + page + "-pointsize 36 -annotate +20+50 'Quiet harbor lantern' "
+                             "-annotate +20+105 'Seven silver bridges' -annotate +20+150 'Gentle yellow poppy' "
+                             "-crop 900x120+0+35 +repage");
+    ASSERT_FALSE(frame.rgba.empty());
+    EXPECT_EQ(joined(reader.recognize(frame)), "Seven silver bridges | Gentle yellow poppy | ");
+}
