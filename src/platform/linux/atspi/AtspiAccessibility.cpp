@@ -62,9 +62,16 @@ AtspiAccessibility::~AtspiAccessibility() {
 }
 
 std::shared_ptr<platform::AXElement> AtspiAccessibility::focusedElement() {
+    FocusedPlace place;
+    return focusedElementWithPlace(place);
+}
+
+std::shared_ptr<platform::AXElement> AtspiAccessibility::focusedElementWithPlace(FocusedPlace& place) {
+    place = FocusedPlace{};
     if (!impl_->ownsLibrary) return nullptr;
     auto latest = impl_->tracker->latest();
     if (!latest.read) return nullptr;
+    place = FocusedPlace{latest.place.pid, latest.place.application, latest.place.windowTitle};
     return std::make_shared<AtspiElement>(std::move(latest.reading));
 }
 

@@ -20,6 +20,7 @@ public:
     // nothing has focus or its application is gone. Password fields and elements without text give
     // an element whose attributes are all nothing.
     std::shared_ptr<platform::AXElement> focusedElement() override;
+    std::shared_ptr<platform::AXElement> focusedElementWithPlace(FocusedPlace& place) override;
 
     static constexpr int queryTimeoutMs = 300;
 

@@ -558,6 +558,7 @@ void AtspiFocusTracker::setFocused(AtspiAccessible* object) {
         g_object_unref(previousSecret_);
         previousSecret_ = nullptr;
     }
+    learnPlace();
     cancelTimers();
 }
 
@@ -618,6 +619,42 @@ void AtspiFocusTracker::publish(const std::optional<Reading>& reading) {
     std::lock_guard lock(mutex_);
     published_.read = reading.has_value();
     published_.reading = reading ? *reading : Reading{};
+    published_.place = reading ? place_ : Place{};
+}
+
+void AtspiFocusTracker::learnPlace() {
+    place_ = Place{};
+    if (!focused_) return;
+    GError* error = nullptr;
+    if (focusedApp_) {
+        place_.pid = static_cast<int>(atspi_accessible_get_process_id(focusedApp_, &error));
+        g_clear_error(&error);
+        if (gchar* name = atspi_accessible_get_name(focusedApp_, &error)) {
+            place_.application = validUtf8(name);
+            g_free(name);
+        }
+        g_clear_error(&error);
+    }
+    // The window is the last ancestor below the application: a frame, a dialog or a window.
+    AtspiAccessible* node = static_cast<AtspiAccessible*>(g_object_ref(focused_));
+    for (int up = 0; node && up < kWalkMaxDepth; ++up) {
+        bool known = false;
+        const AtspiRole role = roleOf(node, known);
+        if (known && (role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_DIALOG || role == ATSPI_ROLE_WINDOW)) {
+            if (gchar* title = atspi_accessible_get_name(node, &error)) {
+                place_.windowTitle = validUtf8(title);
+                g_free(title);
+            }
+            g_clear_error(&error);
+            break;
+        }
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, &error);
+        g_clear_error(&error);
+        g_object_unref(node);
+        node = parent;
+        if (node && known && role == ATSPI_ROLE_APPLICATION) break;
+    }
+    if (node) g_object_unref(node);
 }
 
 std::optional<AtspiFocusTracker::Reading> AtspiFocusTracker::read(bool refind) {

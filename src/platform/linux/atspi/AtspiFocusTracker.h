@@ -29,9 +29,16 @@ public:
     };
     // The latest reading; `read` is false before the first one, when nothing has focus and when
     // the focused element's application is gone.
+    // Where the focused element is: its application's process and name, its window's title.
+    struct Place {
+        int pid = 0;
+        std::string application;
+        std::string windowTitle;
+    };
     struct Published {
         bool read = false;
         Reading reading;
+        Place place;
     };
 
     // Every libatspi call that waits on an application gives up after this.
@@ -83,6 +90,9 @@ private:
     // `refind`: when the focused element is gone, look once for the focus again in its application.
     std::optional<Reading> read(bool refind = true);
     void publish(const std::optional<Reading>& reading);
+    // Asked once per focused element (and again when its window is activated).
+    void learnPlace();
+    Place place_;
 
     GMainContext* context_ = nullptr;
     std::uint64_t subscription_ = 0;
