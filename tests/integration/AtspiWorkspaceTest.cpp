@@ -155,7 +155,7 @@ TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
         AtspiWorkspace workspace;
         std::vector<int> activated, keys;
         workspace.addActivationObserver([&](const std::optional<platform::RunningApplication>& app) { activated.push_back(app->pid); });
-        workspace.addGlobalKeyDownMonitor([&](int code) { keys.push_back(code); });
+        const auto keyMonitor = workspace.addGlobalKeyDownMonitor([&](int code) { keys.push_back(code); });
         const pid_t a = window(), b = window();
         // A new window's accessibility bridge comes up a moment after the window.
         EXPECT_TRUE(waitFor([&] { return focus(a) && focus(b) && std::count(activated.begin(), activated.end(), a) > 0; }));

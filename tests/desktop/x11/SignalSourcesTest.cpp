@@ -181,7 +181,7 @@ TEST_F(SignalSources, KeyDownsCarryOnlyTheDeleteDistinction) {
     linuxplatform::X11Workspace ws;
     std::vector<int> codes;
     bool onMain = true;
-    ws.addGlobalKeyDownMonitor([&](int code) {
+    auto monitor = ws.addGlobalKeyDownMonitor([&](int code) {
         onMain = onMain && loop->isMainThread();
         codes.push_back(code);
     });
@@ -191,6 +191,13 @@ TEST_F(SignalSources, KeyDownsCarryOnlyTheDeleteDistinction) {
     loop->pump(0.2);
     EXPECT_EQ(codes, (std::vector<int>{51, 0, 117, 117, 0, 0}));
     EXPECT_TRUE(onMain);
+
+    // With its registration gone, the monitor hears nothing more.
+    monitor.reset();
+    loop->pump(0.3);
+    xdotool("key --delay 30 BackSpace a Delete");
+    loop->pump(1.0);
+    EXPECT_EQ(codes.size(), 6u);
 }
 
 TEST(X11WorkspaceKeys, KeysymMapping) {

@@ -34,8 +34,10 @@ AccessibilityBus::AccessibilityBus(QDBusConnection bus) : bus_(std::move(bus)) {
     bus_.connect(kService, kPath, kProperties, QStringLiteral("PropertiesChanged"), this,
                  SLOT(propertiesChanged(QDBusMessage)));
     const QDBusMessage reply = bus_.call(getter(), QDBus::Block, timeoutMs);
-    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+        reachable_.store(true);
         enabled_.store(reply.arguments().first().value<QDBusVariant>().variant().toBool());
+    }
 }
 
 bool AccessibilityBus::enabled() {
@@ -52,6 +54,7 @@ void AccessibilityBus::ask() {
                 asking_ = false;
                 w->deleteLater();
                 QDBusPendingReply<QDBusVariant> reply = *w;
+                if (reply.isValid()) reachable_.store(true);
                 // Asked before our own switching or a change signal: the answer is older than theirs.
                 if (reply.isValid() && asked == generation_) set(reply.value().variant().toBool());
             });

@@ -23,6 +23,8 @@ public:
     bool enabled();
     // Any thread: the last answer, without asking again.
     bool known() const { return enabled_.load(); }
+    // Any thread: whether the session has an accessibility bus that ever answered.
+    bool reachable() const { return reachable_.load(); }
     // Main thread. Asks the bus to switch on or off; `done` learns whether it took. `wait`: block for
     // the answer (a moment at most), as launch and quitting do. Callers switch it on only once the
     // user agreed to typed-text reading.
@@ -40,6 +42,7 @@ private:
     void ask();
     QDBusConnection bus_;
     std::atomic<bool> enabled_{false};
+    std::atomic<bool> reachable_{false};
     bool asking_ = false;
     // Counts what tells the answer for sure (our own switching, the bus's change signals): a reply
     // to a question asked before one of them is stale and is dropped.

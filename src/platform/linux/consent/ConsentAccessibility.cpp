@@ -112,7 +112,8 @@ void ConsentAccessibility::switchOn() {
 }
 
 bool ConsentAccessibility::switchedOff() const {
-    return consent_->typedText() && !bus_->known() && !switching_ && !puttingBack_;
+    // A session without an accessibility bus at all has no switch to offer.
+    return consent_->typedText() && bus_->reachable() && !bus_->known() && !switching_ && !puttingBack_;
 }
 
 void ConsentAccessibility::onChange(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
@@ -138,7 +139,8 @@ bool ConsentAccessibility::isProcessTrusted() { return consent_->typedText() && 
 bool ConsentAccessibility::isProcessTrustedWithPrompt() {
     const bool trusted = isProcessTrusted();
     // Not agreed, or the desktop's switch is off: the privacy window says which, and offers the way.
-    if (!trusted && !switching_ && !puttingBack_ && showConsent_) showConsent_();
+    // Agreed on a desktop with no accessibility bus, there is nothing to ask.
+    if (!trusted && (!consent_->typedText() || switchedOff()) && showConsent_) showConsent_();
     return trusted;
 }
 
