@@ -10,6 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         fuzz::World world;
         auto& sim = world.sim;
+        // Screen text is read, and so sent, only while the screen may be read.
+        sim.screen().permitted = true;
         Config::setBackend(fuzz::kBase);
         auto reader = ScreenReader::create();
         std::size_t next = 0;
