@@ -24,10 +24,13 @@
 #include "platform/linux/consent/AccessibilityBus.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "platform/linux/shell/Autostart.h"
+#include "platform/linux/consent/ApplicationIdentity.h"
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/consent/ConsentAccessibility.h"
 #include "platform/linux/consent/ConsentScreenCapture.h"
 #include "platform/linux/consent/ConsentWorkspace.h"
+#include "platform/linux/consent/PlacesNeverRead.h"
+#include "platform/linux/consent/SessionLock.h"
 #include "platform/linux/secrets/CachingSecretStore.h"
 #include "platform/linux/net/CurlHttp.h"
 #include "platform/linux/recognition/IncrementalRecognizer.h"
@@ -174,18 +177,29 @@ int main(int argc, char** argv) {
     const std::string settingsFile = linuxplatform::QtUserDefaults::defaultPath();
     auto consent = std::make_shared<linuxplatform::Consent>(settingsFile);
     const auto backends = session.backends(consent);
+    // Nothing is read while the session is locked or out of use: logind, the desktop's screensaver,
+    // and on X11 the server's own screen saver say when.
+    auto sessionLock = std::make_shared<linuxplatform::SessionLock>();
+    const auto screenSaverWatch = session.watchScreenSaver([sessionLock](bool on) { sessionLock->setScreenSaverOn(on); });
     auto* privacyWindow = new linuxplatform::QtConsentWindow(consent, [] { return Config::backend(); },
                                                             std::make_shared<linuxplatform::Autostart>());
+    auto identity = std::make_shared<linuxplatform::ApplicationIdentity>();
+    auto neverRead = std::make_shared<linuxplatform::PlacesNeverRead>(consent, identity);
+    privacyWindow->offerNeverRead(identity);
     auto showPrivacy = [privacyWindow] { privacyWindow->present(); };
     auto windowing = std::make_shared<linuxplatform::QtWindowing>(backends.focusedWindow, backends.panelPlacement);
     windowing->setPrivacyOpener(showPrivacy);
     auto accessibility = std::make_shared<linuxplatform::ConsentAccessibility>(
         consent, std::make_shared<linuxplatform::AccessibilityBus>(),
         [] { return std::make_unique<linuxplatform::AtspiAccessibility>(); }, showPrivacy);
+    accessibility->setSessionLock(sessionLock);
+    accessibility->setPlacesNeverRead(neverRead);
     privacyWindow->followAccessibility(accessibility);
     services.accessibility = accessibility;
     auto screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(consent, backends.capture, showPrivacy);
+    screenCapture->setPlacesNeverRead(neverRead);
     screenCapture->followConsent();
+    screenCapture->setSessionLock(sessionLock);
     services.screenCapture = screenCapture;
     services.textRecognizer =
         std::make_shared<linuxplatform::IncrementalRecognizer>(std::make_shared<linuxplatform::TesseractRecognizer>());
@@ -195,12 +209,18 @@ int main(int argc, char** argv) {
     services.userDefaults = std::make_shared<linuxplatform::QtUserDefaults>(settingsFile);
     auto workspace = std::make_shared<linuxplatform::ConsentWorkspace>(consent, backends.workspace);
     workspace->followConsent();
+    workspace->followLock(sessionLock);
     services.workspace = workspace;
     services.urlEvents = urlEvents;
     services.loopbackListeners = std::make_shared<linuxplatform::ProcNetListeners>();
     platform::install(services);
     // The log writes through the installed facilities: nothing reaches it before this point.
     wsLog("SESSION " + backends.description);
+    auto logLock = [sessionLock] {
+        wsLog(std::string("LOCK locked=") + (sessionLock->locked() ? "true" : "false") + " by=" + sessionLock->why());
+    };
+    if (sessionLock->locked()) logLock();
+    sessionLock->onChange(logLock);
 
     auto delegate = AppDelegate::create();
     QTimer::singleShot(0, &app, [delegate] { delegate->applicationDidFinishLaunching(); });

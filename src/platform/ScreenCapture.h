@@ -23,6 +23,8 @@ struct ShareableWindow {
     std::optional<int> ownerPid;  // nothing when the owning application is unknown
     bool onScreen = false;
     Rect frame;                   // points
+    std::string title{};          // empty where the platform does not tell
+    std::string appClass{};       // the window's class or app id; empty where unknown
 };
 
 struct ShareableDisplay {

@@ -10,6 +10,7 @@
 #include "platform/linux/x11/X11FocusedWindow.h"
 #include "platform/linux/x11/X11PanelPlacement.h"
 #include "platform/linux/x11/X11ScreenCapture.h"
+#include "platform/linux/x11/X11ScreenSaverWatch.h"
 #include "platform/linux/x11/X11Workspace.h"
 #endif
 #ifdef WS_SESSION_WAYLAND
@@ -91,6 +92,20 @@ SessionBackends Session::backends(const std::shared_ptr<Consent>& consent) const
     if (!b.panelPlacement)
         b.description += " panels=plain (no Xwayland: the compositor places them and may give them focus)";
     return b;
+}
+
+std::shared_ptr<void> Session::watchScreenSaver(std::function<void(bool on)> changed) const {
+#ifdef WS_SESSION_X11
+    // Xwayland's saver follows only X clients' input: on a Wayland session it would come on while
+    // the user types in native windows.
+    if (!info_.wayland()) {
+        auto watch = std::make_shared<X11ScreenSaverWatch>(std::move(changed));
+        if (watch->available()) return watch;
+    }
+#else
+    (void)changed;
+#endif
+    return nullptr;
 }
 
 SessionBackends Session::x11Backends() const {

@@ -64,6 +64,9 @@ public:
     void leaveWhenDisplayIsLost(std::function<void()> leave) const;
     // Builds the backends; after the QApplication exists, on the main thread.
     SessionBackends backends(const std::shared_ptr<Consent>& consent) const;
+    // Follows the display server's own screen saver where the session has one (an X11 session):
+    // `changed` runs on the main thread at each change. The watch lasts as long as what is returned.
+    std::shared_ptr<void> watchScreenSaver(std::function<void(bool on)> changed) const;
 
 private:
     SessionBackends x11Backends() const;

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/linux/consent/OwnerOnlyFile.h"
@@ -15,6 +16,8 @@ constexpr const char* kTypedText = "consent/typedText";
 constexpr const char* kScreenText = "consent/screenText";
 constexpr const char* kScreenCastToken = "consent/screenCastToken";
 constexpr const char* kBusSwitchedOn = "consent/accessibilitySwitchedOnByAgent";
+constexpr const char* kNeverRead = "privacy/neverRead";
+constexpr const char* kPrivateBrowsing = "privacy/readPrivateBrowsing";
 
 // A QSettings object keeps the first error it met for good, so each change is made through its own
 // object: its status then tells about that change alone.
@@ -36,6 +39,9 @@ Consent::Consent(std::string path) : path_(std::move(path)) {
     // Only an explicit "true" is agreement; anything else in the file is not.
     typedText_.store(readBool(kTypedText));
     screenText_.store(readBool(kScreenText));
+    privateBrowsing_.store(readBool(kPrivateBrowsing));
+    for (const QString& id : open(path_).value(kNeverRead).toStringList())
+        if (!id.isEmpty()) neverRead_.push_back(id.toStdString());
 }
 
 Consent::~Consent() = default;
@@ -100,6 +106,44 @@ bool Consent::setBusSwitchedOnByAgent(bool on) {
     else settings.remove(kBusSwitchedOn);
     return save(path_, settings);
 }
+
+std::vector<std::string> Consent::neverRead() const {
+    std::lock_guard lock(settingsMutex_);
+    return neverRead_;
+}
+
+bool Consent::setNeverRead(std::vector<std::string> applications) {
+    bool saved = false;
+    bool changed = false;
+    {
+        std::lock_guard lock(settingsMutex_);
+        std::sort(applications.begin(), applications.end());
+        applications.erase(std::unique(applications.begin(), applications.end()), applications.end());
+        QStringList list;
+        for (const auto& id : applications) list << QString::fromStdString(id);
+        QSettings settings = open(path_);
+        const QVariant before = settings.value(kNeverRead);
+        if (list.isEmpty()) settings.remove(kNeverRead);
+        else settings.setValue(kNeverRead, list);
+        saved = save(path_, settings);
+        auto now = applications;
+        if (!saved) {
+            // Added ones are kept out at once all the same; removed ones stay out until the disk agrees.
+            for (const auto& id : neverRead_)
+                if (std::find(now.begin(), now.end(), id) == now.end()) now.push_back(id);
+            std::sort(now.begin(), now.end());
+            if (before.isValid()) settings.setValue(kNeverRead, before);
+            else settings.remove(kNeverRead);
+        }
+        changed = now != neverRead_;
+        neverRead_ = std::move(now);
+    }
+    if (changed)
+        for (const auto& observer : observers_) observer();
+    return saved;
+}
+
+bool Consent::setPrivateBrowsing(bool allowed) { return set(privateBrowsing_, kPrivateBrowsing, allowed); }
 
 void Consent::onChange(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
 

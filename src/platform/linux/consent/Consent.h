@@ -42,6 +42,14 @@ public:
     bool busSwitchedOnByAgent() const;
     bool setBusSwitchedOnByAgent(bool on);
 
+    // The applications never read (by ApplicationIdentity's names), and whether private browsing
+    // windows may be read (off by default), under [privacy]. As with the switches, what reads more
+    // counts once on disk, and what reads less counts at once. Any thread; setters main thread.
+    std::vector<std::string> neverRead() const;
+    bool setNeverRead(std::vector<std::string> applications);
+    bool privateBrowsing() const { return privateBrowsing_.load(); }
+    bool setPrivateBrowsing(bool allowed);
+
     const std::string& path() const { return path_; }
 
 private:
@@ -51,6 +59,8 @@ private:
     const std::string path_;
     std::atomic<bool> typedText_{false};
     std::atomic<bool> screenText_{false};
+    std::atomic<bool> privateBrowsing_{false};
+    std::vector<std::string> neverRead_;  // under settingsMutex_
     std::vector<std::function<void()>> observers_;
     mutable std::mutex settingsMutex_;  // the token is read and written off the main thread too
 };

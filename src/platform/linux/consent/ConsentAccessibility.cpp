@@ -2,6 +2,8 @@
 
 #include "platform/linux/consent/AccessibilityBus.h"
 #include "platform/linux/consent/Consent.h"
+#include "platform/linux/consent/PlacesNeverRead.h"
+#include "platform/linux/consent/SessionLock.h"
 
 namespace linuxplatform {
 
@@ -145,13 +147,19 @@ bool ConsentAccessibility::isProcessTrustedWithPrompt() {
 }
 
 std::shared_ptr<platform::AXElement> ConsentAccessibility::focusedElement() {
-    if (!consent_->typedText() || !bus_->known()) return nullptr;
+    if (!consent_->typedText() || !bus_->known() || (lock_ && lock_->locked())) return nullptr;
     std::shared_ptr<FocusedTextReader> reader;
     {
         std::lock_guard lock(mutex_);
         reader = reader_;
     }
-    return reader ? reader->focusedElement() : nullptr;
+    if (!reader) return nullptr;
+    if (!places_) return reader->focusedElement();
+    FocusedPlace place;
+    auto element = reader->focusedElementWithPlace(place);
+    // The application's accessible name stands in for its window class, which AT-SPI does not tell.
+    if (element && places_->excluded(place.pid, place.application, place.windowTitle)) return nullptr;
+    return element;
 }
 
 }  // namespace linuxplatform

@@ -20,6 +20,8 @@ namespace linuxplatform {
 
 class AccessibilityBus;
 class Consent;
+class PlacesNeverRead;
+class SessionLock;
 
 class ConsentAccessibility final : public platform::Accessibility {
 public:
@@ -35,6 +37,10 @@ public:
     bool isProcessTrustedWithPrompt() override;
     // Nothing without the user's agreement and the bus.
     std::shared_ptr<platform::AXElement> focusedElement() override;
+    // The places never read: a field there is answered as no field at all. Before the first read.
+    void setPlacesNeverRead(std::shared_ptr<PlacesNeverRead> places) { places_ = std::move(places); }
+    // While the session is locked no field is read, as if the agreement were withdrawn. Before the first read.
+    void setSessionLock(std::shared_ptr<SessionLock> lock) { lock_ = std::move(lock); }
 
     // Main thread. The user agrees, but the desktop's switch is off: someone switched it off under
     // the agent. The privacy window says so and offers switchOn().
@@ -66,6 +72,8 @@ private:
     std::vector<std::function<void()>> observers_;
     std::mutex mutex_;
     std::shared_ptr<FocusedTextReader> reader_;
+    std::shared_ptr<PlacesNeverRead> places_;
+    std::shared_ptr<SessionLock> lock_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

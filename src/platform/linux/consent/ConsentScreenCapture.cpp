@@ -1,6 +1,8 @@
 #include "platform/linux/consent/ConsentScreenCapture.h"
 
 #include "platform/linux/consent/Consent.h"
+#include "platform/linux/consent/SessionLock.h"
+#include "platform/linux/consent/PlacesNeverRead.h"
 
 namespace linuxplatform {
 
@@ -21,9 +23,24 @@ void ConsentScreenCapture::followConsent() {
     });
 }
 
-bool ConsentScreenCapture::preflight() { return consent_->screenText() && capture_->preflight(); }
+void ConsentScreenCapture::setSessionLock(std::shared_ptr<SessionLock> lock) {
+    lock_ = std::move(lock);
+    std::weak_ptr<ConsentScreenCapture> weak = shared_from_this();
+    lock_->onChange([weak] {
+        auto self = weak.lock();
+        // A launch on a locked screen asked nothing of the desktop: it is asked now.
+        if (self && !self->locked() && self->consent_->screenText() && !self->capture_->preflight())
+            self->capture_->request();
+    });
+}
+
+bool ConsentScreenCapture::locked() const { return lock_ && lock_->locked(); }
+
+bool ConsentScreenCapture::preflight() { return consent_->screenText() && !locked() && capture_->preflight(); }
 
 void ConsentScreenCapture::request() {
+    // Nobody is there to answer while the session is locked.
+    if (locked()) return;
     // With the user's agreement the desktop may still have its own question (the portal's dialog).
     if (consent_->screenText())
         capture_->request();
@@ -33,20 +50,50 @@ void ConsentScreenCapture::request() {
 
 void ConsentScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
     if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
+    if (locked()) return completion(platform::CaptureError{kLocked});
     capture_->shareableContent(std::move(completion));
 }
 
 void ConsentScreenCapture::captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
                                          std::function<void(platform::CaptureResult)> completion) {
     if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
-    capture_->captureWindow(window, pixelWidth, pixelHeight, std::move(completion));
+    if (locked()) return completion(platform::CaptureError{kLocked});
+    if (!places_) return capture_->captureWindow(window, pixelWidth, pixelHeight, std::move(completion));
+    // The window as it is now: its title may have changed since it was listed.
+    capture_->shareableContent([self = shared_from_this(), window, pixelWidth, pixelHeight,
+                                completion = std::move(completion)](platform::ContentResult content) mutable {
+        platform::ShareableWindow now = window;
+        if (const auto* listed = std::get_if<platform::ShareableContent>(&content))
+            for (const auto& w : listed->windows)
+                if (w.id == window.id) now = w;
+        if (self->places_->excluded(now.ownerPid.value_or(0), now.appClass, now.title) ||
+            self->places_->excluded(window.ownerPid.value_or(0), window.appClass, window.title))
+            return completion(platform::CaptureError{kNeverRead});
+        if (!self->consent_->screenText()) return completion(platform::CaptureError{kRefused});
+        if (self->locked()) return completion(platform::CaptureError{kLocked});
+        self->capture_->captureWindow(window, pixelWidth, pixelHeight, std::move(completion));
+    });
 }
 
 void ConsentScreenCapture::captureDisplay(const platform::ShareableDisplay& display,
                                           const std::vector<platform::ShareableWindow>& excluding, int pixelWidth,
                                           int pixelHeight, std::function<void(platform::CaptureResult)> completion) {
     if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
-    capture_->captureDisplay(display, excluding, pixelWidth, pixelHeight, std::move(completion));
+    if (locked()) return completion(platform::CaptureError{kLocked});
+    if (!places_) return capture_->captureDisplay(display, excluding, pixelWidth, pixelHeight, std::move(completion));
+    // The windows never read are blank, as the agent's own are; listed now, so that none is missed.
+    capture_->shareableContent([self = shared_from_this(), display, excluding, pixelWidth, pixelHeight,
+                                completion = std::move(completion)](platform::ContentResult content) mutable {
+        const auto* listed = std::get_if<platform::ShareableContent>(&content);
+        // Without the list no window can be told apart: nothing is read rather than too much.
+        if (!listed) return completion(platform::CaptureError{std::get<platform::CaptureError>(content)});
+        auto hidden = excluding;
+        for (const auto& w : listed->windows)
+            if (self->places_->excluded(w.ownerPid.value_or(0), w.appClass, w.title)) hidden.push_back(w);
+        if (!self->consent_->screenText()) return completion(platform::CaptureError{kRefused});
+        if (self->locked()) return completion(platform::CaptureError{kLocked});
+        self->capture_->captureDisplay(display, hidden, pixelWidth, pixelHeight, std::move(completion));
+    });
 }
 
 }  // namespace linuxplatform

@@ -11,6 +11,8 @@
 namespace linuxplatform {
 
 class Consent;
+class SessionLock;
+class PlacesNeverRead;
 
 class ConsentScreenCapture final : public platform::ScreenCapture,
                                    public std::enable_shared_from_this<ConsentScreenCapture> {
@@ -19,6 +21,9 @@ public:
                          std::function<void()> showConsent);
     // Asks the capture to start once the user agrees (main thread, once, after construction).
     void followConsent();
+    // While the session is locked nothing is captured, as if the agreement were withdrawn; a capture
+    // that must be started starts on unlock. Main thread, once, before the first capture.
+    void setSessionLock(std::shared_ptr<SessionLock> lock);
     bool preflight() override;
     void request() override;
     void shareableContent(std::function<void(platform::ContentResult)> completion) override;
@@ -27,12 +32,20 @@ public:
     void captureDisplay(const platform::ShareableDisplay& display, const std::vector<platform::ShareableWindow>& excluding,
                         int pixelWidth, int pixelHeight, std::function<void(platform::CaptureResult)> completion) override;
 
+    // The places never read: their windows are refused alone and blank in a display. Before the first capture.
+    void setPlacesNeverRead(std::shared_ptr<PlacesNeverRead> places) { places_ = std::move(places); }
+
     static constexpr const char* kRefused = "screen text reading is turned off in Wellspire Privacy";
+    static constexpr const char* kLocked = "the session is locked";
+    static constexpr const char* kNeverRead = "this window is never read, as chosen in Wellspire Privacy";
 
 private:
     std::shared_ptr<Consent> consent_;
     std::shared_ptr<platform::ScreenCapture> capture_;
     std::function<void()> showConsent_;
+    std::shared_ptr<SessionLock> lock_;
+    bool locked() const;
+    std::shared_ptr<PlacesNeverRead> places_;
 };
 
 }  // namespace linuxplatform

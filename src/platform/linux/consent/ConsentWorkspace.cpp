@@ -1,6 +1,7 @@
 #include "platform/linux/consent/ConsentWorkspace.h"
 
 #include "platform/linux/consent/Consent.h"
+#include "platform/linux/consent/SessionLock.h"
 
 namespace linuxplatform {
 
@@ -19,8 +20,17 @@ void ConsentWorkspace::followConsent() {
     });
 }
 
+void ConsentWorkspace::followLock(std::shared_ptr<SessionLock> lock) {
+    lock_ = std::move(lock);
+    std::weak_ptr<ConsentWorkspace> weak = shared_from_this();
+    lock_->onChange([weak] {
+        if (auto self = weak.lock()) self->follow();
+    });
+    follow();
+}
+
 void ConsentWorkspace::follow() {
-    const bool listen = consent_->typedText() && !keyHandlers_.empty();
+    const bool listen = consent_->typedText() && !(lock_ && lock_->locked()) && !keyHandlers_.empty();
     if (!listen) {
         keys_.reset();
         return;
@@ -31,6 +41,7 @@ void ConsentWorkspace::follow() {
         auto self = weak.lock();
         // A key already on its way when the consent was withdrawn goes no further.
         if (!self || !self->keys_ || !self->consent_->typedText()) return;
+        if (self->lock_ && self->lock_->locked()) return;
         const auto handlers = self->keyHandlers_;
         for (const auto& handler : handlers) handler(keyCode);
     });

@@ -13,12 +13,15 @@
 namespace linuxplatform {
 
 class Consent;
+class SessionLock;
 
 class ConsentWorkspace final : public platform::Workspace, public std::enable_shared_from_this<ConsentWorkspace> {
 public:
     ConsentWorkspace(std::shared_ptr<Consent> consent, std::shared_ptr<platform::Workspace> workspace);
     // Main thread, once, after construction: from then on the listener follows the consent.
     void followConsent();
+    // Main thread, once: while the session is locked the listener is dropped, as on a withdrawal.
+    void followLock(std::shared_ptr<SessionLock> lock);
 
     std::optional<platform::RunningApplication> frontmostApplication() override;
     std::shared_ptr<platform::Registration> addActivationObserver(
@@ -38,6 +41,7 @@ private:
     std::shared_ptr<platform::Workspace> workspace_;
     std::vector<std::function<void(int)>> keyHandlers_;
     std::shared_ptr<platform::Registration> keys_;  // the workspace's monitor, while agreed
+    std::shared_ptr<SessionLock> lock_;
 };
 
 }  // namespace linuxplatform

@@ -1,6 +1,8 @@
 #include "platform/linux/shell/QtConsentWindow.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QListWidget>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLayout>
@@ -9,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/linux/consent/ApplicationIdentity.h"
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/consent/ConsentAccessibility.h"
 #include "platform/linux/shell/Autostart.h"
@@ -85,6 +88,65 @@ QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function
                        "kept."),
         this, true));
 
+    // Places never read, whatever the switches above say.
+    privateBrowsing_ = new QCheckBox(QStringLiteral("Read &private browsing windows"), this);
+    layout->addWidget(privateBrowsing_);
+    layout->addWidget(paragraph(
+        QStringLiteral("Off unless you turn it on: fields in a private or incognito browser window are not read, "
+                       "and such windows are not captured and are blank in an image of the screen."),
+        this, true));
+    neverRead_ = new QWidget(this);
+    auto* never = new QVBoxLayout(neverRead_);
+    never->setContentsMargins(0, 0, 0, 0);
+    never->addWidget(paragraph(QStringLiteral("<b>Never read these applications</b>"), neverRead_));
+    never->addWidget(paragraph(
+        QStringLiteral("Their fields are never read, their windows are never captured, and they are blank in an "
+                       "image of the screen. Their time in front and the switches to and from them are still "
+                       "counted in the usage numbers it sends, which name no text."),
+        neverRead_, true));
+    neverReadList_ = new QListWidget(neverRead_);
+    neverReadList_->setAccessibleName(QStringLiteral("Applications never read"));
+    neverReadList_->setMaximumHeight(96);
+    never->addWidget(neverReadList_);
+    auto* pick = new QHBoxLayout();
+    choices_ = new QComboBox(neverRead_);
+    choices_->setAccessibleName(QStringLiteral("Application to add"));
+    auto* pickLabel = new QLabel(QStringLiteral("Appli&cation:"), neverRead_);
+    pickLabel->setBuddy(choices_);
+    pick->addWidget(pickLabel);
+    pick->addWidget(choices_, 1);
+    auto* add = new QPushButton(QStringLiteral("&Add"), neverRead_);
+    remove_ = new QPushButton(QStringLiteral("&Remove"), neverRead_);
+    pick->addWidget(add);
+    pick->addWidget(remove_);
+    never->addLayout(pick);
+    neverRead_->hide();
+    layout->addWidget(neverRead_);
+    connect(add, &QPushButton::clicked, this, [this] {
+        const QString id = choices_->currentData().toString();
+        if (id.isEmpty()) return;
+        auto list = consent_->neverRead();
+        list.push_back(id.toStdString());
+        savedOrNot(consent_->setNeverRead(list), QString());
+    });
+    connect(remove_, &QPushButton::clicked, this, [this] {
+        const auto* item = neverReadList_->currentItem();
+        if (!item) return;
+        auto list = consent_->neverRead();
+        std::erase(list, item->data(Qt::UserRole).toString().toStdString());
+        savedOrNot(consent_->setNeverRead(list),
+                   QStringLiteral("This could not be saved to %1, so that application stays unread. Check that "
+                                  "this file can be written, then try again."));
+    });
+    connect(privateBrowsing_, &QCheckBox::toggled, this, [this](bool on) {
+        savedOrNot(consent_->setPrivateBrowsing(on),
+                   on ? QStringLiteral("Your choice could not be saved to %1, so private browsing windows stay "
+                                       "unread. Check that this file can be written, then try again.")
+                      : QStringLiteral("Private browsing windows are not read now, but this could not be saved to "
+                                       "%1: when Wellspire Agent starts again, it may read them. Check that this "
+                                       "file can be written."));
+    });
+
     // What the disk said to the last change, when it refused it.
     notice_ = paragraph(QString(), this);
     notice_->setStyleSheet(QStringLiteral("color: #b00020"));
@@ -145,6 +207,42 @@ void QtConsentWindow::changed(bool typed, bool on, bool saved) {
     fitHeight();
 }
 
+void QtConsentWindow::savedOrNot(bool saved, const QString& refused) {
+    const QString file = QString::fromStdString(consent_->path()).toHtmlEscaped();
+    if (saved) notice_->clear();
+    else
+        notice_->setText((refused.isEmpty() ? QStringLiteral("This could not be saved to %1: when Wellspire Agent "
+                                                             "starts again, it may read that application again. "
+                                                             "Check that this file can be written.")
+                                            : refused)
+                             .arg(file));
+    notice_->setVisible(!saved);
+    sync();
+    fitHeight();
+}
+
+void QtConsentWindow::offerNeverRead(std::shared_ptr<ApplicationIdentity> identity) {
+    identity_ = std::move(identity);
+    neverRead_->show();
+    sync();
+}
+
+void QtConsentWindow::fillChoices() {
+    const QSignalBlocker block(choices_);
+    choices_->clear();
+    if (!identity_) return;
+    const auto listed = consent_->neverRead();
+    auto isListed = [&listed](const std::string& id) { return std::find(listed.begin(), listed.end(), id) != listed.end(); };
+    // Running ones first: those are the ones the user has in mind now.
+    for (const auto& id : identity_->running())
+        if (!isListed(id))
+            choices_->addItem(QStringLiteral("%1 (running)").arg(QString::fromStdString(identity_->displayName(id))),
+                              QString::fromStdString(id));
+    for (const auto& entry : identity_->installed())
+        if (!isListed(entry.id) && choices_->findData(QString::fromStdString(entry.id)) < 0)
+            choices_->addItem(QString::fromStdString(entry.name), QString::fromStdString(entry.id));
+}
+
 void QtConsentWindow::followAccessibility(std::shared_ptr<ConsentAccessibility> accessibility) {
     accessibility_ = std::move(accessibility);
     QPointer<QtConsentWindow> self(this);
@@ -157,7 +255,19 @@ void QtConsentWindow::followAccessibility(std::shared_ptr<ConsentAccessibility> 
 }
 
 void QtConsentWindow::sync() {
-    const QSignalBlocker a(typedText_), b(screenText_), c(atLogin_);
+    const QSignalBlocker a(typedText_), b(screenText_), c(atLogin_), d(privateBrowsing_);
+    privateBrowsing_->setChecked(consent_->privateBrowsing());
+    const QString current = neverReadList_->currentItem() ? neverReadList_->currentItem()->data(Qt::UserRole).toString()
+                                                          : QString();
+    neverReadList_->clear();
+    for (const auto& id : consent_->neverRead()) {
+        auto* item = new QListWidgetItem(
+            QString::fromStdString(identity_ ? identity_->displayName(id) : id), neverReadList_);
+        item->setData(Qt::UserRole, QString::fromStdString(id));
+        if (item->data(Qt::UserRole).toString() == current) neverReadList_->setCurrentItem(item);
+    }
+    remove_->setEnabled(neverReadList_->count() > 0);
+    if (neverRead_->isVisible() || identity_) fillChoices();
     typedText_->setChecked(consent_->typedText());
     screenText_->setChecked(consent_->screenText());
     switchedOff_->setVisible(accessibility_ && accessibility_->switchedOff());
@@ -177,6 +287,8 @@ void QtConsentWindow::fitHeight() {
 }
 
 void QtConsentWindow::present() {
+    // Applications may have been installed or started since.
+    if (identity_) identity_->refresh();
     sync();
     fitHeight();
     show();

@@ -9,10 +9,14 @@
 #include <QWidget>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
+class QListWidget;
+class QPushButton;
 
 namespace linuxplatform {
 
+class ApplicationIdentity;
 class Autostart;
 class Consent;
 class ConsentAccessibility;
@@ -28,6 +32,8 @@ public:
     void present();
     // Says when the desktop's accessibility switch is off under the agent, and offers to switch it on.
     void followAccessibility(std::shared_ptr<ConsentAccessibility> accessibility);
+    // Offers the "never read" list, with the running and installed applications to pick from.
+    void offerNeverRead(std::shared_ptr<ApplicationIdentity> identity);
 
     static constexpr const char* kTitle = "Wellspire Privacy";
 
@@ -36,12 +42,20 @@ private:
     void fitHeight();
     // The switch as the user set it, and what the disk said to it.
     void changed(bool typed, bool on, bool saved);
+    void savedOrNot(bool saved, const QString& refused);
+    void fillChoices();
     std::shared_ptr<Consent> consent_;
     std::function<std::string()> backend_;
     std::shared_ptr<Autostart> autostart_;
     QCheckBox* typedText_;
     QCheckBox* screenText_;
     QCheckBox* atLogin_ = nullptr;
+    QCheckBox* privateBrowsing_;
+    QWidget* neverRead_;
+    QListWidget* neverReadList_;
+    QComboBox* choices_;
+    QPushButton* remove_;
+    std::shared_ptr<ApplicationIdentity> identity_;
     QLabel* sends_;
     QLabel* notice_;
     QWidget* switchedOff_;

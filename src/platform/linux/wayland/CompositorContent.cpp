@@ -34,7 +34,7 @@ platform::ShareableContent CompositorContent::list(const std::vector<WaylandOutp
             const bool shown = std::any_of(rects.begin(), rects.end(), [&w](const DesktopRect& r) {
                 return OutputGeometry::intersect(r, w.frame).width > 0;
             });
-            content.windows.push_back({w.id, w.pid, shown, OutputGeometry::toPoints(w.frame, bottom)});
+            content.windows.push_back({w.id, w.pid, shown, OutputGeometry::toPoints(w.frame, bottom), w.title, w.appId});
         }
     }
     std::uint64_t index = 0;

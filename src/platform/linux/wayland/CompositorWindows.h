@@ -17,6 +17,7 @@ struct CompositorWindow {
     DesktopRect frame;          // layout pixels, y growing downward
     bool focused = false;
     bool visible = false;       // on the current workspace of its output
+    std::string title{};        // empty where the compositor does not tell
 };
 
 class CompositorWindows {

@@ -35,7 +35,7 @@ constexpr const char* kScriptText = R"JS(// Tells the Wellspire agent which wind
         if (window) {
             var g = window.frameGeometry;
             message = {id: String(window.internalId), pid: window.pid, resourceClass: String(window.resourceClass),
-                       x: g.x, y: g.y, width: g.width, height: g.height};
+                       caption: String(window.caption), x: g.x, y: g.y, width: g.width, height: g.height};
         }
         callDBus("@SERVICE@", "@PATH@", "@INTERFACE@", "windowActivated", JSON.stringify(message));
     }
@@ -107,6 +107,7 @@ std::optional<CompositorWindow> KWinScriptWatcher::windowOfReport(const std::str
     if (const auto pid = message.find("pid"); pid != message.end())
         if (const auto p = whole(*pid); p && *p > 0) w.pid = *p;
     if (const auto cls = message.find("resourceClass"); cls != message.end() && cls->is_string()) w.appId = cls->get<std::string>();
+    if (const auto title = message.find("caption"); title != message.end() && title->is_string()) w.title = title->get<std::string>();
     const auto field = [&](const char* key) {
         const auto it = message.find(key);
         return it == message.end() ? std::optional<int>() : whole(*it);

@@ -201,7 +201,7 @@ void PortalScreenCapture::shareableContent(std::function<void(platform::ContentR
         // Topmost first, as the screen reader walks them.
         for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
             if (!it->visible) continue;
-            if (auto points = s.layout.points(it->frame)) content.windows.push_back({it->id, it->pid, true, *points});
+            if (auto points = s.layout.points(it->frame)) content.windows.push_back({it->id, it->pid, true, *points, it->title, it->appId});
         }
     }
     completion(std::move(content));

@@ -49,6 +49,7 @@ void collect(const nlohmann::json& node, bool shown, std::vector<CompositorWindo
         if (const auto pid = node.find("pid"); pid != node.end() && pid->is_number_integer() && pid->get<int>() > 0)
             w.pid = pid->get<int>();
         w.appId = appIdOf(node);
+        if (const auto name = node.find("name"); name != node.end() && name->is_string()) w.title = name->get<std::string>();
         if (const auto rect = node.find("rect"); rect != node.end() && rect->is_object())
             w.frame = {intOf(*rect, "x"), intOf(*rect, "y"), intOf(*rect, "width"), intOf(*rect, "height")};
         w.focused = boolOf(node, "focused", false);

@@ -240,6 +240,9 @@ struct X11ScreenCapture::Impl {
             platform::ShareableWindow window;
             window.id = static_cast<std::uint64_t>(w);
             window.ownerPid = x11::windowPid(display, w);
+            window.title = x11::text(display, w, "_NET_WM_NAME").value_or(x11::text(display, w, "WM_NAME").value_or(""));
+            const auto cls = x11::windowClass(display, w);
+            window.appClass = cls.className.value_or(cls.instance.value_or(""));
             const Box box{rx, ry, attrs.width, attrs.height};
             window.onScreen = !intersect(box, screen).empty();
             // Points with y growing upward from the bottom of the screen.

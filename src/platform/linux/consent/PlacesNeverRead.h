@@ -1,0 +1,33 @@
+#pragma once
+// The places the user keeps out of every reading: the applications on the "never read" list, and
+// private browsing windows unless the user allows them. The consent gates ask this before a field
+// is read or a window captured; an excluded place is answered as a withdrawn consent is.
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace linuxplatform {
+
+class ApplicationIdentity;
+class Consent;
+
+class PlacesNeverRead {
+public:
+    PlacesNeverRead(std::shared_ptr<Consent> consent, std::shared_ptr<ApplicationIdentity> identity);
+
+    // A window or field of process `pid`, with the window's class or app id and its title (either
+    // may be empty). Any thread.
+    bool excluded(int pid, std::string_view windowClass, std::string_view windowTitle);
+
+    // Whether a window marks itself as private browsing: by its title (Firefox's "Private Browsing",
+    // Chromium's "(Incognito)" in the name it gives assistive technologies), or by a browser process
+    // started for private browsing, whose windows carry no mark for the window manager.
+    bool isPrivate(int pid, std::string_view windowTitle) const;
+    static bool hasPrivateTitle(std::string_view windowTitle);
+
+private:
+    std::shared_ptr<Consent> consent_;
+    std::shared_ptr<ApplicationIdentity> identity_;
+};
+
+}  // namespace linuxplatform
