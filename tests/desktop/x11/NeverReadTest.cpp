@@ -37,9 +37,11 @@ bool activate(const std::string& title) {
                               Seconds(5));
 }
 
-bool sent(const TestBackend& backend, const std::string& path, const std::string& text) {
-    for (const auto& r : backend.requests(path))
-        if (r.body.find(text) != std::string::npos) return true;
+// Whether `text` went to `path` in any request from the `from`th on.
+bool sent(const TestBackend& backend, const std::string& path, const std::string& text, std::size_t from = 0) {
+    const auto requests = backend.requests(path);
+    for (std::size_t i = from; i < requests.size(); ++i)
+        if (requests[i].body.find(text) != std::string::npos) return true;
     return false;
 }
 
@@ -94,6 +96,9 @@ TEST(NeverReadTest, AListedApplicationIsNeitherReadNorSeenInADisplayCapture) {
         const std::string text((std::istreambuf_iterator<char>(ini)), {});
         ASSERT_NE(text.find("neverRead=org.example.Diary"), std::string::npos) << text;
     }
+    // What was read before the diary was listed is not its concern; a cycle under way may still end.
+    desktop::settle(Seconds(1.5));
+    const std::size_t scansBefore = backend.count("/api/scan");
 
     ASSERT_TRUE(diary.activate());
     desktop::xdotool("type --delay 25 'my diary stays mine'");
@@ -113,7 +118,7 @@ TEST(NeverReadTest, AListedApplicationIsNeitherReadNorSeenInADisplayCapture) {
     desktop::settle(Seconds(4));
 
     EXPECT_FALSE(sent(backend, "/api/monitor", "diary stays")) << "a listed application's field was read";
-    EXPECT_FALSE(sent(backend, "/api/scan", "Quince")) << "a listed application's window was read";
+    EXPECT_FALSE(sent(backend, "/api/scan", "Quince", scansBefore)) << "a listed application's window was read";
     EXPECT_TRUE(agent.waitForLog("never read", Seconds(1))) << "the diary's window capture was not refused";
 }
 
