@@ -1,5 +1,7 @@
 #include "platform/linux/consent/ConsentScreenCapture.h"
 
+#include <mutex>
+
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/consent/SessionLock.h"
 #include "platform/linux/consent/PlacesNeverRead.h"
@@ -51,7 +53,31 @@ void ConsentScreenCapture::request() {
 void ConsentScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
     if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
     if (locked()) return completion(platform::CaptureError{kLocked});
-    capture_->shareableContent(std::move(completion));
+    if (!places_) return capture_->shareableContent(std::move(completion));
+    // Kept for the capture that follows it in the same cycle, which need not list the windows again.
+    std::weak_ptr<ConsentScreenCapture> weak = shared_from_this();
+    capture_->shareableContent([weak, completion = std::move(completion)](platform::ContentResult content) {
+        if (auto self = weak.lock()) {
+            std::lock_guard lock(self->listingMutex_);
+            self->listing_ = std::get_if<platform::ShareableContent>(&content)
+                                 ? std::make_optional(std::get<platform::ShareableContent>(content))
+                                 : std::nullopt;
+            self->listedAt_ = std::chrono::steady_clock::now();
+        }
+        completion(std::move(content));
+    });
+}
+
+void ConsentScreenCapture::windowsNow(std::function<void(platform::ContentResult)> then) {
+    {
+        std::lock_guard lock(listingMutex_);
+        if (listing_ && std::chrono::steady_clock::now() - listedAt_ < kListingFresh) {
+            platform::ContentResult content = *listing_;
+            listing_.reset();  // one capture per listing
+            return then(std::move(content));
+        }
+    }
+    capture_->shareableContent(std::move(then));
 }
 
 void ConsentScreenCapture::captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
@@ -60,7 +86,7 @@ void ConsentScreenCapture::captureWindow(const platform::ShareableWindow& window
     if (locked()) return completion(platform::CaptureError{kLocked});
     if (!places_) return capture_->captureWindow(window, pixelWidth, pixelHeight, std::move(completion));
     // The window as it is now: its title may have changed since it was listed.
-    capture_->shareableContent([self = shared_from_this(), window, pixelWidth, pixelHeight,
+    windowsNow([self = shared_from_this(), window, pixelWidth, pixelHeight,
                                 completion = std::move(completion)](platform::ContentResult content) mutable {
         platform::ShareableWindow now = window;
         if (const auto* listed = std::get_if<platform::ShareableContent>(&content))
@@ -82,7 +108,7 @@ void ConsentScreenCapture::captureDisplay(const platform::ShareableDisplay& disp
     if (locked()) return completion(platform::CaptureError{kLocked});
     if (!places_) return capture_->captureDisplay(display, excluding, pixelWidth, pixelHeight, std::move(completion));
     // The windows never read are blank, as the agent's own are; listed now, so that none is missed.
-    capture_->shareableContent([self = shared_from_this(), display, excluding, pixelWidth, pixelHeight,
+    windowsNow([self = shared_from_this(), display, excluding, pixelWidth, pixelHeight,
                                 completion = std::move(completion)](platform::ContentResult content) mutable {
         const auto* listed = std::get_if<platform::ShareableContent>(&content);
         // Without the list no window can be told apart: nothing is read rather than too much.

@@ -3,8 +3,11 @@
 // reading and the desktop can be captured. Without that agreement every capture is refused before
 // a pixel is read. The request shows the privacy window, or, once the user agreed, passes on to the
 // desktop's own permission where it has one.
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "platform/ScreenCapture.h"
 
@@ -46,6 +49,12 @@ private:
     std::shared_ptr<SessionLock> lock_;
     bool locked() const;
     std::shared_ptr<PlacesNeverRead> places_;
+    // The windows as the cycle's own listing found them a moment ago, else as listed now.
+    void windowsNow(std::function<void(platform::ContentResult)> then);
+    static constexpr std::chrono::seconds kListingFresh{1};
+    std::mutex listingMutex_;
+    std::optional<platform::ShareableContent> listing_;
+    std::chrono::steady_clock::time_point listedAt_;
 };
 
 }  // namespace linuxplatform
