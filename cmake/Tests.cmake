@@ -65,5 +65,13 @@ if(WS_BUILD_LINUX)
         add_dependencies(wayland_desktop_tests wellspire-agent)
         target_compile_options(wayland_desktop_tests PRIVATE ${WS_WARNINGS})
         gtest_discover_tests(wayland_desktop_tests PROPERTIES LABELS wayland RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
+
+        # Tests of the real agent in a headless GNOME Shell session (scripts/gnome-session).
+        file(GLOB WS_DESKTOP_GNOME_SOURCES CONFIGURE_DEPENDS tests/desktop/gnome/*.cpp)
+        add_executable(gnome_desktop_tests ${WS_DESKTOP_GNOME_SOURCES})
+        target_link_libraries(gnome_desktop_tests PRIVATE desktop_harness GTest::gtest_main)
+        add_dependencies(gnome_desktop_tests wellspire-agent)
+        target_compile_options(gnome_desktop_tests PRIVATE ${WS_WARNINGS})
+        gtest_discover_tests(gnome_desktop_tests PROPERTIES LABELS gnome RUN_SERIAL TRUE DISCOVERY_TIMEOUT 60)
     endif()
 endif()

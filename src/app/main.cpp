@@ -21,6 +21,7 @@
 #include "checkins/Popup.h"
 #include "pairing/DeviceAuth.h"
 #include "platform/Platform.h"
+#include "platform/linux/common/CaptureStanding.h"
 #include "platform/linux/consent/AccessibilityBus.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "platform/linux/shell/Autostart.h"
@@ -38,6 +39,7 @@
 #include "platform/linux/net/ProcNetListeners.h"
 #include "platform/linux/shell/QtConsentWindow.h"
 #include "platform/linux/shell/QtMainLoop.h"
+#include "platform/linux/shell/QtOwnWindows.h"
 #include "platform/linux/shell/QtUserDefaults.h"
 #include "platform/linux/shell/QtWindowing.h"
 #include "platform/linux/secrets/SecretServiceStore.h"
@@ -136,6 +138,8 @@ int main(int argc, char** argv) {
     qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     if (!glibWasOff) qunsetenv("QT_NO_GLIB");
+    // Every window of the agent is its own: no capture reads it, no cycle runs while it has the focus.
+    linuxplatform::QtOwnWindows::install();
     // The X server gone ends the session: one line in the log, then out with status 0.
     session.leaveWhenDisplayIsLost([] { wsLog("DISPLAY lost (the X server went away); quitting"); });
 
@@ -198,6 +202,7 @@ int main(int argc, char** argv) {
     services.accessibility = accessibility;
     auto screenCapture = std::make_shared<linuxplatform::ConsentScreenCapture>(consent, backends.capture, showPrivacy);
     screenCapture->setPlacesNeverRead(neverRead);
+    if (!backends.windowsTold) screenCapture->setWindowsUntold();
     screenCapture->followConsent();
     screenCapture->setSessionLock(sessionLock);
     services.screenCapture = screenCapture;
@@ -221,6 +226,14 @@ int main(int argc, char** argv) {
     };
     if (sessionLock->locked()) logLock();
     sessionLock->onChange(logLock);
+    if (const auto standing = backends.captureStanding) {
+        privacyWindow->followCapture(standing);
+        standing->onChange([standing] {
+            const auto why = standing->why();
+            wsLog(std::string("CAPTURE ") + linuxplatform::CaptureStanding::name(standing->state()) +
+                  (why.empty() ? "" : ": " + why));
+        });
+    }
 
     auto delegate = AppDelegate::create();
     QTimer::singleShot(0, &app, [delegate] { delegate->applicationDidFinishLaunching(); });

@@ -264,6 +264,12 @@ int Agent::launchAgain(const std::vector<std::string>& args, Seconds timeout) co
 
 bool Agent::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
 
+bool Agent::relaunch(const std::vector<std::string>& args) {
+    stop();
+    logOffset_ = logSize();
+    return start(args);
+}
+
 void Agent::stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);

@@ -110,6 +110,9 @@ public:
     // Runs a second `wellspire-agent args...` to completion; its exit status.
     int launchAgain(const std::vector<std::string>& args, Seconds timeout = Seconds(10)) const;
     void stop();
+    // Stops the agent and starts it again with the same settings, as a user relaunching it; the log
+    // then counts from the new start.
+    bool relaunch(const std::vector<std::string>& args = {});
     bool running() const;
     int pid() const { return pid_; }
     const std::string& configDir() const { return configDir_; }

@@ -1,5 +1,6 @@
 // The Wayland workspace's own decisions (which keys delete, how an application is named, one
-// activation per change of application), and the whole of it on a real headless sway.
+// activation per change of application, the keys a field's text changes stand for), and the whole
+// of it on a real headless sway.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,12 +9,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "platform/linux/atspi/AtspiThread.h"
+#include "platform/linux/atspi/TypingFromText.h"
 #include "platform/linux/wayland/AtspiWorkspace.h"
 #include "platform/linux/wayland/SwayIpcWatcher.h"
 
@@ -40,6 +44,42 @@ TEST(AtspiWorkspaceTest, OnlyTheDeleteKeysArriveAsDeleteKeysAndApplicationsAreNa
     EXPECT_EQ(agent.localizedName, std::string("integration_tes"));
     EXPECT_EQ(agent.bundleIdentifier, "com.wellspire.agent");
     EXPECT_FALSE(AtspiWorkspace::applicationOf(-1, "", self).localizedName);
+}
+
+// The changes GTK 4 sent for "abcd", BackSpace, Left, Left, Delete, Shift+Home, "z", Ctrl+A,
+// BackSpace, "xy", on a virtual clock.
+TEST(AtspiWorkspaceTest, TextChangesStandForTheKeysThatMadeThem) {
+    using linuxplatform::TypingFromText;
+    TypingFromText typing;
+    TypingFromText::Time now{};
+    std::vector<int> keys;
+    auto add = [&](std::vector<int> more) { keys.insert(keys.end(), more.begin(), more.end()); };
+    auto after = [&](int ms) { now += std::chrono::milliseconds(ms); };
+    for (int i = 0; i < 4; ++i) add(typing.inserted(i, 1, now)), add(typing.caretMoved(i + 1)), after(50);
+    add(typing.deleted(3, 1, now));  // BackSpace: the caret stood after the character
+    EXPECT_EQ(typing.deadline(), now + TypingFromText::kReplaceWindow);
+    add(typing.caretMoved(3));
+    EXPECT_FALSE(typing.deadline());
+    after(50), add(typing.caretMoved(2)), after(50), add(typing.caretMoved(1)), after(50);
+    add(typing.deleted(1, 1, now));  // Delete: the caret stood before it
+    after(50), add(typing.caretMoved(0));
+    add(typing.deleted(0, 1, now)), after(7), add(typing.inserted(0, 1, now));  // "a" typed over with "z"
+    add(typing.caretMoved(1)), after(50), add(typing.caretMoved(0));
+    add(typing.deleted(0, 2, now));  // the selection: one BackSpace, told once its window is over
+    after(29);
+    EXPECT_TRUE(typing.due(now).empty());
+    after(1);
+    add(typing.due(now));
+    after(15), add(typing.inserted(0, 1, now)), add(typing.caretMoved(1)), after(50), add(typing.inserted(1, 1, now));
+    EXPECT_EQ(keys, (std::vector<int>{0, 0, 0, 0, 51, 117, 0, 51, 0, 0}));
+
+    // A delete at the same place later than a replacement's is a key of its own, as is one in
+    // another field; a field whose caret is not known yet deletes backwards.
+    keys.clear();
+    add(typing.deleted(1, 1, now)), after(31), add(typing.inserted(1, 1, now));
+    add(typing.deleted(2, 1, now)), add(typing.restart());
+    add(typing.deleted(5, 1, now)), add(typing.inserted(7, 3, now));
+    EXPECT_EQ(keys, (std::vector<int>{51, 0, 117, 51, 0}));
 }
 
 class ScriptedFocus final : public linuxplatform::CompositorFocus {
@@ -118,7 +158,7 @@ TEST(AtspiWorkspaceTest, TheCompositorsFocusGivesOneActivationPerChangeOfApplica
 }
 
 // On a real headless sway ($SWAYSOCK, $WAYLAND_DISPLAY) with an accessibility bus, AT-SPI alone: GTK 3
-// windows of two processes, the focus moved by sway, keys typed with wtype.
+// windows of two processes and a GTK 4 one, the focus moved by sway, keys typed with wtype.
 TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
     if (!linuxplatform::SwayIpcWatcher::available() || !std::getenv("WAYLAND_DISPLAY"))
         GTEST_SKIP() << "needs a running sway ($SWAYSOCK, $WAYLAND_DISPLAY)";
@@ -140,9 +180,8 @@ TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
         return true;
     };
     linuxplatform::SwayIpcWatcher sway;
-    auto window = [&] {  // a GTK 3 window with a text entry, once sway shows it
-        const pid_t pid = spawn({"/usr/bin/python3", "-c", "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk\n"
-                                                           "w = Gtk.Window(); w.add(Gtk.Entry()); w.show_all(); Gtk.main()"});
+    auto window = [&](std::vector<const char*> argv) {  // once sway shows it
+        const pid_t pid = spawn(std::move(argv));
         EXPECT_TRUE(waitFor([&] {
             const auto all = sway.windows();
             return std::any_of(all.begin(), all.end(), [&](const CompositorWindow& w) { return w.pid == pid && w.visible; });
@@ -156,7 +195,10 @@ TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
         std::vector<int> activated, keys;
         workspace.addActivationObserver([&](const std::optional<platform::RunningApplication>& app) { activated.push_back(app->pid); });
         const auto keyMonitor = workspace.addGlobalKeyDownMonitor([&](int code) { keys.push_back(code); });
-        const pid_t a = window(), b = window();
+        const std::vector<const char*> gtk3 = {"/usr/bin/python3", "-c",
+                                               "import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk\n"
+                                               "w = Gtk.Window(); w.add(Gtk.Entry()); w.show_all(); Gtk.main()"};
+        const pid_t a = window(gtk3), b = window(gtk3);
         // A new window's accessibility bridge comes up a moment after the window.
         EXPECT_TRUE(waitFor([&] { return focus(a) && focus(b) && std::count(activated.begin(), activated.end(), a) > 0; }));
         EXPECT_TRUE(waitFor([&] {
@@ -169,7 +211,29 @@ TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
         auto backspace = [&] { return std::find(keys.begin(), keys.end(), 51); };
         EXPECT_TRUE(waitFor([&] { return backspace() != keys.end() && keys.end() - backspace() >= 4; }));
         EXPECT_TRUE(std::all_of(keys.begin(), backspace(), [](int code) { return code == 0; }));  // the x keys of the wait
+        // Each key once: the entry's text changes stand for no keys of their own.
         EXPECT_EQ(std::vector<int>(backspace(), keys.end()), (std::vector<int>{51, 117, 117, 0}));
+
+        // A key is heard, and so answered, while the AT-SPI thread is held up, as by a read that an
+        // application never answers.
+        std::promise<void> release;
+        linuxplatform::sharedAtspiThread()->post([held = release.get_future().share()] { held.wait(); });
+        const auto before = keys.size();
+        EXPECT_EQ(std::system("wtype -k BackSpace"), 0);
+        EXPECT_TRUE(waitFor([&] { return keys.size() > before; }));
+        release.set_value();
+
+        // GTK 4 sends no keys: its focused field's changes tell them.
+        const pid_t c = window({"/usr/bin/python3", WS_SOURCE_DIR "/tests/desktop/probe_gtk4.py", "--title", "gtk4"});
+        keys.clear();
+        EXPECT_TRUE(waitFor([&] { return focus(c) && std::system("wtype x") == 0 && !keys.empty(); }));
+        // "ab", BackSpace, Left, Delete, Shift+Home, "zw" over the selection, Ctrl+A, BackSpace, "xy".
+        EXPECT_EQ(std::system("wtype -d 100 ab -k BackSpace -k Left -k Delete -M shift -k Home -m shift zw "
+                              "-M ctrl a -m ctrl -k BackSpace xy"),
+                  0);
+        EXPECT_TRUE(waitFor([&] { return backspace() != keys.end() && keys.end() - backspace() >= 7; }));
+        EXPECT_TRUE(std::all_of(keys.begin(), backspace(), [](int code) { return code == 0; }));
+        EXPECT_EQ(std::vector<int>(backspace(), keys.end()), (std::vector<int>{51, 117, 0, 0, 51, 0, 0}));
     }
     for (pid_t pid : children) ::kill(pid, SIGTERM), ::waitpid(pid, nullptr, 0);
     platform::install({});

@@ -14,7 +14,10 @@
 #include "CompositorCaptureSupport.h"
 #include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/wayland/CompositorCapture.h"
+#include "platform/linux/common/UnavailableScreenCapture.h"
+#include "platform/linux/wayland/FallbackScreenCapture.h"
 #include "platform/linux/wayland/KWinScreenCapture.h"
+#include "platform/linux/wayland/WlrScreenCapture.h"
 
 namespace {
 
@@ -154,6 +157,30 @@ TEST_F(KWinScreenCaptureTest, AnAuthorizedAgentCapturesADisplayWithItsPanelBlack
     EXPECT_TRUE(waitFor([&] { return std::holds_alternative<platform::CaptureError>(shoot({})); }, 20s));
     EXPECT_FALSE(capture.preflight());
     EXPECT_FALSE(linuxplatform::compositorCapture("KDE", nullptr));  // the portal's turn
+    EXPECT_EQ(capture.refusedForGood().value_or(""), "KWin does not allow the agent to take screenshots");
+
+    // At run time the agent's order takes over from KWin's refusal with the next backend (the
+    // portal, in the agent), made only then.
+    int made = 0;
+    linuxplatform::FallbackScreenCapture fallback(
+        {{"kwin-screenshot", [&] { return std::make_shared<KWinScreenCapture>(windows); }},
+         {"next", [&] {
+              ++made;
+              return std::make_shared<linuxplatform::UnavailableScreenCapture>("the next one serves");
+          }}});
+    EXPECT_EQ(errorOf(displayOf(fallback, display, {}, 100, 100)), "KWin does not allow the agent to take screenshots");
+    EXPECT_EQ(made, 0);
+    EXPECT_EQ(errorOf(displayOf(fallback, display, {}, 100, 100)), "the next one serves");
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(fallback.serving(), "next");
+
+    // wlr-screencopy on this KWin, which has none: a refusal for good, unlike a compositor not reached.
+    linuxplatform::WlrScreenCapture wlr(nullptr);
+    EXPECT_TRUE(std::holds_alternative<platform::ShareableContent>(contentOf(wlr)));
+    EXPECT_EQ(wlr.refusedForGood().value_or(""), "the compositor offers no wlr-screencopy");
+    linuxplatform::WlrScreenCapture unreachable(nullptr, "/nonexistent/wayland-socket");
+    EXPECT_TRUE(std::holds_alternative<platform::CaptureError>(contentOf(unreachable)));
+    EXPECT_FALSE(unreachable.refusedForGood());
 }
 
 }  // namespace

@@ -108,4 +108,36 @@ TEST(KWinScriptTest, TheWatcherLoadsItsScriptIntoKWinAndHearsOnlyKWin) {
     QDBusConnection::disconnectFromBus(QStringLiteral("fake-kwin"));
 }
 
+TEST(KWinScriptTest, AKWinThatRestartsGetsTheScriptAgainAndItsNewNameIsHeard) {
+    static int argc = 1;
+    static char name[] = "integration_tests";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+    if (!QDBusConnection::sessionBus().isConnected() || KWinScriptWatcher::available())
+        GTEST_SKIP() << "needs a private session bus without KWin (scripts/session)";
+    const auto service = QStringLiteral("org.kde.KWin");
+    FakeScripting first, second;
+    {
+        auto kwin = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-kwin-first"));
+        ASSERT_TRUE(kwin.registerService(service) && kwin.registerVirtualObject(QStringLiteral("/Scripting"), &first));
+    }
+    KWinScriptWatcher watcher;
+    std::vector<std::optional<CompositorWindow>> told;
+    watcher.followFocus([&](const std::optional<CompositorWindow>& w) { told.push_back(w); });
+    ASSERT_TRUE(pumpUntil([&] { return told.size() == 1; }));
+
+    // KWin goes away, and a new one (a new unique name) takes its place.
+    QDBusConnection::disconnectFromBus(QStringLiteral("fake-kwin-first"));
+    auto again = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-kwin-second"));
+    ASSERT_TRUE(again.registerVirtualObject(QStringLiteral("/Scripting"), &second));
+    ASSERT_TRUE(pumpUntil([&] { return again.registerService(service); }));
+    ASSERT_TRUE(pumpUntil([&] { return second.calls.size() >= 3; }));
+    EXPECT_EQ(second.calls, (std::vector<std::string>{"unloadScript", "loadScript", "start"}));
+    second.report(again, R"({"id":"{c}","pid":5151})");
+    ASSERT_TRUE(pumpUntil([&] { return told.size() == 2; }));
+    EXPECT_EQ(told[1]->pid, 5151);
+    again.unregisterService(service);
+    QDBusConnection::disconnectFromBus(QStringLiteral("fake-kwin-second"));
+}
+
 }  // namespace

@@ -25,6 +25,7 @@
 
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/common/CaptureStanding.h"
 #include "platform/linux/wayland/CompositorWindows.h"
 #include "platform/linux/wayland/PipeWireStream.h"
 #include "platform/linux/wayland/PortalScreenCapture.h"
@@ -267,14 +268,21 @@ TEST_F(ScreenCastTest, ThePortalSessionFollowsConsentAndTheCompositor) {
         EXPECT_EQ(pixel(*image, 0, 0), kBlock);
         EXPECT_EQ(pixel(*image, 39, 29), kBlock);
 
-        // The compositor ends the session: no more captures, until the next request restores it.
+        // The desktop ends the session while PipeWire stays (the user's Stop): no more captures, the
+        // grant is forgotten until the user comes back.
         kill(services_[1]->pid, SIGUSR1);
         ASSERT_TRUE(within(10, [&] { return !capture.preflight(); }));
         capture.captureDisplay(display, {}, 50, 36, [&](platform::CaptureResult r) { result = std::move(r); });
         EXPECT_TRUE(std::holds_alternative<platform::CaptureError>(result));
+        ASSERT_TRUE(within(10, [&] { return capture.standing()->state() == CaptureStanding::State::Stopped; }));
+        EXPECT_TRUE(consent->screenCastToken().empty());
         capture.request();
-        ASSERT_TRUE(within(20, [&] { return capture.preflight(); })) << backendLog();
-        EXPECT_NE(backendLog().find("restore_data=('wsfake', 1, 'monitor-1')"), std::string::npos) << backendLog();
+        EXPECT_EQ(capture.standing()->state(), CaptureStanding::State::Stopped);
+        // The user coming back to the privacy window asks anew, with no token.
+        capture.standing()->askAgain();
+        ASSERT_TRUE(within(20, [&] { return capture.preflight(); }))
+            << CaptureStanding::name(capture.standing()->state()) << "\n" << backendLog();
+        EXPECT_EQ(backendLog().find("restore_data="), std::string::npos) << backendLog();
 
         // Withdrawal closes the session and forgets the choice.
         consent->setScreenText(false);

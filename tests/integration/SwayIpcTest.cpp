@@ -5,6 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -95,12 +98,13 @@ TEST(SwayIpcTest, TheTreeGivesEveryViewWithItsProcessClassFrameFocusAndVisibilit
 }
 
 // A stand-in sway: answers GET_VERSION, SUBSCRIBE and GET_TREE (from `focused`), and sends a window
-// event to the subscribers for each call of `event`.
+// event to the subscribers for each call of `event`. `at`: the socket path of a sway restarted in place.
 class FakeSway {
 public:
-    FakeSway() {
+    explicit FakeSway(const std::string& at = {}) {
         char folder[] = "/tmp/ws-sway.XXXXXX";
-        path = std::string(::mkdtemp(folder)) + "/ipc.sock";
+        if (at.empty()) path = std::string(::mkdtemp(folder)) + "/ipc.sock";
+        else ::mkdir((path = at).substr(0, at.rfind('/')).c_str(), 0700);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::strcpy(a.sun_path, path.c_str());
@@ -124,6 +128,9 @@ public:
     }
     std::string path;
     std::atomic<int> focused{1}, treesAsked{0};
+    // A GET_TREE reply from before, sent to the requesting connections ahead of the next event: the
+    // answer to a request that had given up waiting.
+    std::atomic<int> lateReplyOf{-1};
 
 private:
     void serve() {
@@ -141,6 +148,10 @@ private:
                 const auto change = events_.front();
                 events_.erase(events_.begin());
                 if (change == "stop") break;
+                if (const int late = lateReplyOf.exchange(-1); late >= 0)
+                    for (const auto& [fd, reader] : clients)
+                        if (std::find(subscribed.begin(), subscribed.end(), fd) == subscribed.end())
+                            send(fd, swayipc::kGetTree, tree(late).dump());
                 for (int fd : subscribed) send(fd, swayipc::kEventBit | 3, json{{"change", change}}.dump());
             }
             for (std::size_t i = 2; i < fds.size(); ++i) {
@@ -206,6 +217,54 @@ TEST(SwayIpcTest, TheWatcherKeepsTheWindowsAndTellsEachChangeOfFocusOnce) {
     EXPECT_FALSE(told[1]);
     EXPECT_FALSE(frame());
     EXPECT_EQ(sway.treesAsked, asked + 3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SwayIpcTest, TheWatcherStaysInStepAfterALateReplyAndFollowsSwayRestartedInPlace) {
+    auto sway = std::make_unique<FakeSway>();
+    const std::string path = sway->path;
+    std::mutex m;
+    std::vector<std::optional<CompositorWindow>> told;
+    linuxplatform::SwayIpcWatcher watcher;
+    watcher.followFocus([&](const std::optional<CompositorWindow>& w) {
+        std::lock_guard lock(m);
+        told.push_back(w);
+    });
+    const auto toldCount = [&] {
+        std::lock_guard lock(m);
+        return told.size();
+    };
+    ASSERT_TRUE(waitFor([&] { return watcher.windows().size() == 5; }));
+
+    // A reply to an earlier request (focus on 1) comes in ahead of the event that the focus moved to 3:
+    // taken for the answer, it would leave the watcher one reply behind from then on.
+    sway->lateReplyOf = 1;
+    sway->focused = 3;
+    sway->event("focus");
+    ASSERT_TRUE(waitFor([&] { return toldCount() == 1; }));
+    EXPECT_EQ(watcher.focusedWindow()->pid, 300);
+    sway->focused = 2;
+    sway->event("focus");
+    ASSERT_TRUE(waitFor([&] { return toldCount() == 2; }));
+    EXPECT_EQ(watcher.focusedWindow()->pid, 200);
+
+    // Sway goes away and comes back on the same socket with another window focused.
+    sway.reset();
+    sway = std::make_unique<FakeSway>(path);
+    sway->focused = 1;
+    ASSERT_TRUE(waitFor([&] { return toldCount() == 3; }));
+    EXPECT_EQ(watcher.focusedWindow()->pid, 100);
+    sway->focused = 3;
+    sway->event("focus");
+    ASSERT_TRUE(waitFor([&] { return toldCount() == 4; }));
+    std::lock_guard lock(m);
+    EXPECT_EQ(told[0]->pid, 300);
+    EXPECT_EQ(told[1]->pid, 200);
+    EXPECT_EQ(told[2]->pid, 100);
+    EXPECT_EQ(told[3]->pid, 300);
 }
 
 }  // namespace

@@ -111,6 +111,7 @@ TEST_F(WlrScreenCaptureTest, ADisplayIsTheOutputAsGrimSeesItWithOwnPanelsAndExcl
     EXPECT_EQ(listed.windows[1].ownerPid, static_cast<int>(getpid()));
     EXPECT_EQ(listed.windows[1].frame, (platform::Rect{200, display.height - 210.0, 150, 60}));
     EXPECT_TRUE(capture.preflight());
+    EXPECT_FALSE(capture.refusedForGood());  // no hand-over from a compositor that copies
     EXPECT_EQ(linuxplatform::compositorCapture("SWAY", nullptr).value_or(linuxplatform::CompositorCapture{}).name,
               "wlr-screencopy");
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/linux/common/CaptureStanding.h"
 #include "platform/linux/common/UnavailableScreenCapture.h"
 #ifdef WS_SESSION_X11
 #include "platform/linux/x11/X11DisplayLoss.h"
@@ -16,6 +17,7 @@
 #ifdef WS_SESSION_WAYLAND
 #include "platform/linux/wayland/CompositorCapture.h"
 #include "platform/linux/wayland/CompositorFocusedWindow.h"
+#include "platform/linux/wayland/FallbackScreenCapture.h"
 #include "platform/linux/wayland/PortalScreenCapture.h"
 #include "platform/linux/wayland/WaylandGlobals.h"
 #include "platform/linux/wayland/WaylandWorkspaceChoice.h"
@@ -129,18 +131,26 @@ SessionBackends Session::waylandBackends(const std::shared_ptr<Consent>& consent
     // What the compositor tells of its windows, and the workspace around it (keys always from AT-SPI).
     auto workspace = chooseWaylandWorkspace(consent);
     b.workspace = workspace.workspace;
+    b.windowsTold = workspace.windows != nullptr;
     b.description += " workspace=" + workspace.description;
-    // Capture, in one fallback order: the compositor's own where it lets us, else the portal.
-    if (auto native = compositorCapture(info_.desktop(), workspace.windows)) {
-        b.capture = native->capture;
-        b.description += " capture=" + native->name;
-    } else if (PortalScreenCapture::available()) {
-        b.capture = std::make_shared<PortalScreenCapture>(consent, workspace.windows);
-        b.description += " capture=portal+pipewire";
-    } else {
+    // Capture, in one fallback order: the compositor's own where it lets us, else the portal, which
+    // also takes over at run time from a compositor that refuses. The portal is made only then.
+    std::vector<FallbackScreenCapture::Backend> order;
+    if (auto native = compositorCapture(info_.desktop(), workspace.windows))
+        order.push_back({native->name, [capture = native->capture]() mutable { return std::move(capture); }});
+    if (PortalScreenCapture::available()) {
+        b.captureStanding = std::make_shared<CaptureStanding>();
+        order.push_back({"portal+pipewire", [consent, windows = workspace.windows, standing = b.captureStanding] {
+                             return std::make_shared<PortalScreenCapture>(consent, windows, standing);
+                         }});
+    }
+    if (order.empty()) {
         b.capture = std::make_shared<UnavailableScreenCapture>(
             "this Wayland session offers no screen capture the agent can use");
         b.description += " capture=none";
+    } else {
+        b.description += " capture=" + order.front().name + (order.size() > 1 ? " then " + order.back().name : "");
+        b.capture = std::make_shared<FallbackScreenCapture>(std::move(order));
     }
     // Panels go to the output of the window the compositor says has focus; where it says nothing,
     // to that of the X client Xwayland has active, or to the primary screen.

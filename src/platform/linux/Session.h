@@ -12,6 +12,7 @@
 
 namespace linuxplatform {
 
+class CaptureStanding;
 class Consent;
 
 // What the environment says about the session, read once at start.
@@ -43,6 +44,11 @@ struct SessionBackends {
     // How check-in panels stay at the top right, above other windows, without taking focus;
     // nothing where the session offers no way (then they are plain windows).
     std::shared_ptr<PanelPlacement> panelPlacement;
+    // Where a screen sharing that the desktop grants stands (the portal's); nothing where capture
+    // needs no grant.
+    std::shared_ptr<CaptureStanding> captureStanding;
+    // Whether the desktop says where every window is (X11, sway, KWin); GNOME does not.
+    bool windowsTold = true;
     // One line for the log: which backend serves which facility.
     std::string description;
 };

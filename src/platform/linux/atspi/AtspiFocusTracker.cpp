@@ -1,5 +1,7 @@
 #include "platform/linux/atspi/AtspiFocusTracker.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -523,6 +525,13 @@ void AtspiFocusTracker::edited(AtspiAccessible* source, bool caret) {
     scheduleRead();
 }
 
+bool AtspiFocusTracker::isOwn(AtspiAccessible* object) {
+    GError* error = nullptr;
+    const auto pid = atspi_accessible_get_process_id(object, &error);
+    g_clear_error(&error);
+    return static_cast<pid_t>(pid) == ::getpid();
+}
+
 void AtspiFocusTracker::windowActivated(AtspiAccessible* window) {
     AtspiAccessible* app = applicationOf(window);
     askForContent(app);
@@ -537,6 +546,8 @@ void AtspiFocusTracker::windowActivated(AtspiAccessible* window) {
 }
 
 void AtspiFocusTracker::setFocused(AtspiAccessible* object) {
+    // The agent's own windows are nothing to read, and asking them would only keep its threads busy.
+    if (object && isOwn(object)) object = nullptr;
     if (object == focused_) return;
     if (object) g_object_ref(object);
     // A password field left: kept for one look at where the focus goes next.

@@ -83,6 +83,7 @@ private:
     void focusChanged(AtspiAccessible* source, bool gained);
     void edited(AtspiAccessible* source, bool caret);
     void windowActivated(AtspiAccessible* window);
+    static bool isOwn(AtspiAccessible* object);
     void setFocused(AtspiAccessible* object);
     void scheduleRead(std::chrono::milliseconds delay = coalesce);
     void cancelTimers();

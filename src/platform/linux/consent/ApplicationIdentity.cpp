@@ -224,21 +224,29 @@ std::string ApplicationIdentity::desktopId(int pid, std::string_view windowClass
     return {};
 }
 
-std::vector<std::string> ApplicationIdentity::running() {
-    std::set<std::string> out;
+std::vector<int> ApplicationIdentity::userProcesses() const {
+    std::vector<int> out;
     const std::string uid = std::to_string(::getuid());
     std::error_code ec;
     for (auto it = fs::directory_iterator(procRoot_, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
         const int pid = std::stoi(name);
-        // Only the user's own processes.
-        bool mine = false;
         for (const auto& line : split(procText(pid, "status"), '\n'))
-            if (line.rfind("Uid:", 0) == 0) mine = split(line.substr(4), '\t').size() > 0 && split(line.substr(4), '\t')[0] == uid;
-        if (!mine) continue;
+            if (line.rfind("Uid:", 0) == 0) {
+                const auto ids = split(line.substr(4), '\t');
+                if (!ids.empty() && ids[0] == uid) out.push_back(pid);
+            }
+    }
+    return out;
+}
+
+std::vector<std::string> ApplicationIdentity::running() {
+    std::set<std::string> out;
+    for (const int pid : userProcesses()) {
         std::error_code exeError;
-        const std::string executable = fs::read_symlink(it->path() / "exe", exeError).filename().string();
+        const std::string executable =
+            fs::read_symlink(procRoot_ + "/" + std::to_string(pid) + "/exe", exeError).filename().string();
         std::lock_guard lock(mutex_);
         if (auto id = desktopId(pid, {}, executable); !id.empty()) out.insert(id);
     }

@@ -34,6 +34,8 @@ public:
     std::vector<std::string> identities(int pid, std::string_view windowClass = {});
     // The user's running applications that have a desktop entry, by id. Any thread.
     std::vector<std::string> running();
+    // The process ids of the user's own processes. Any thread.
+    std::vector<int> userProcesses() const;
     // What the user sees for a listed name: the entry's Name where there is one.
     std::string displayName(const std::string& id);
     const std::string& procRoot() const { return procRoot_; }

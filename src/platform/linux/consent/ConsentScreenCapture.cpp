@@ -107,6 +107,14 @@ void ConsentScreenCapture::captureDisplay(const platform::ShareableDisplay& disp
     if (!consent_->screenText()) return completion(platform::CaptureError{kRefused});
     if (locked()) return completion(platform::CaptureError{kLocked});
     if (!places_) return capture_->captureDisplay(display, excluding, pixelWidth, pixelHeight, std::move(completion));
+    if (windowsUntold_) {
+        if (neverReadOpen()) return completion(platform::CaptureError{kNeverReadOpen});
+        // Asked again once the picture is taken: one started meanwhile may already be in it.
+        completion = [self = shared_from_this(), completion = std::move(completion)](platform::CaptureResult result) {
+            if (self->neverReadOpen()) return completion(platform::CaptureError{kNeverReadOpen});
+            completion(std::move(result));
+        };
+    }
     // The windows never read are blank, as the agent's own are; listed now, so that none is missed.
     windowsNow([self = shared_from_this(), display, excluding, pixelWidth, pixelHeight,
                                 completion = std::move(completion)](platform::ContentResult content) mutable {
@@ -120,6 +128,17 @@ void ConsentScreenCapture::captureDisplay(const platform::ShareableDisplay& disp
         if (self->locked()) return completion(platform::CaptureError{kLocked});
         self->capture_->captureDisplay(display, hidden, pixelWidth, pixelHeight, std::move(completion));
     });
+}
+
+bool ConsentScreenCapture::neverReadOpen() {
+    const auto now = std::chrono::steady_clock::now();
+    if (places_->anyProcessExcluded()) {
+        neverReadSeenAt_.store(now.time_since_epoch().count());
+        return true;
+    }
+    // The screen's latest picture may still show a window closed a moment ago.
+    const auto seen = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(neverReadSeenAt_.load()));
+    return neverReadSeenAt_.load() != 0 && now - seen < kNeverReadGone;
 }
 
 }  // namespace linuxplatform

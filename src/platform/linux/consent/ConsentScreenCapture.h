@@ -3,6 +3,7 @@
 // reading and the desktop can be captured. Without that agreement every capture is refused before
 // a pixel is read. The request shows the privacy window, or, once the user agreed, passes on to the
 // desktop's own permission where it has one.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -37,10 +38,15 @@ public:
 
     // The places never read: their windows are refused alone and blank in a display. Before the first capture.
     void setPlacesNeverRead(std::shared_ptr<PlacesNeverRead> places) { places_ = std::move(places); }
+    // The desktop does not say where other applications' windows are (GNOME): no display is captured
+    // while a place never read is open, since its windows could not be left out. Before the first capture.
+    void setWindowsUntold() { windowsUntold_ = true; }
 
     static constexpr const char* kRefused = "screen text reading is turned off in Wellspire Privacy";
     static constexpr const char* kLocked = "the session is locked";
     static constexpr const char* kNeverRead = "this window is never read, as chosen in Wellspire Privacy";
+    static constexpr const char* kNeverReadOpen =
+        "an application never read is open, and this desktop does not say where its windows are";
 
 private:
     std::shared_ptr<Consent> consent_;
@@ -49,6 +55,11 @@ private:
     std::shared_ptr<SessionLock> lock_;
     bool locked() const;
     std::shared_ptr<PlacesNeverRead> places_;
+    bool windowsUntold_ = false;
+    // Where windows are untold: a place never read is open, or was a moment ago.
+    bool neverReadOpen();
+    static constexpr std::chrono::seconds kNeverReadGone{3};
+    std::atomic<std::chrono::steady_clock::rep> neverReadSeenAt_{0};
     // The windows as the cycle's own listing found them a moment ago, else as listed now.
     void windowsNow(std::function<void(platform::ContentResult)> then);
     static constexpr std::chrono::seconds kListingFresh{1};

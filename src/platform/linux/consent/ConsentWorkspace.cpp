@@ -1,5 +1,6 @@
 #include "platform/linux/consent/ConsentWorkspace.h"
 
+#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/consent/SessionLock.h"
 
@@ -48,6 +49,15 @@ void ConsentWorkspace::follow() {
 }
 
 std::optional<platform::RunningApplication> ConsentWorkspace::frontmostApplication() {
+    // Where the desktop tells nothing of the agent's own windows (GNOME tells only through AT-SPI,
+    // which the agent's Qt may not be on), Qt knows when one of them has the focus.
+    if (OwnWindows::shared().anyActive()) {
+        platform::RunningApplication self;
+        self.pid = workspace_->ownPid();
+        self.bundleIdentifier = "com.wellspire.agent";
+        self.localizedName = "Wellspire Agent";
+        return self;
+    }
     return workspace_->frontmostApplication();
 }
 

@@ -49,4 +49,11 @@ bool PlacesNeverRead::excluded(int pid, std::string_view windowClass, std::strin
     return false;
 }
 
+bool PlacesNeverRead::anyProcessExcluded() {
+    if (consent_->neverRead().empty() && consent_->privateBrowsing()) return false;
+    for (const int pid : identity_->userProcesses())
+        if (excluded(pid, {}, {})) return true;
+    return false;
+}
+
 }  // namespace linuxplatform

@@ -23,6 +23,11 @@ public:
     // Chromium's "(Incognito)" in the name it gives assistive technologies), or by a browser process
     // started for private browsing, whose windows carry no mark for the window manager.
     bool isPrivate(int pid, std::string_view windowTitle) const;
+
+    // Whether any process of the user's is excluded as a whole (a listed application, a browser
+    // started for private browsing): where the desktop does not say where windows are, a picture of
+    // the screen could hold one of them. Any thread.
+    bool anyProcessExcluded();
     static bool hasPrivateTitle(std::string_view windowTitle);
 
 private:

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/linux/common/CaptureStanding.h"
 #include "platform/linux/consent/ApplicationIdentity.h"
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/consent/ConsentAccessibility.h"
@@ -87,6 +88,10 @@ QtConsentWindow::QtConsentWindow(std::shared_ptr<Consent> consent, std::function
                        "and reads its text on this computer. The images never leave this computer and are never "
                        "kept."),
         this, true));
+    // Shown while the user agrees but the desktop does not share the screen: why, and what happens next.
+    sharing_ = paragraph(QString(), this, true);
+    sharing_->hide();
+    layout->addWidget(sharing_);
 
     // Places never read, whatever the switches above say.
     privateBrowsing_ = new QCheckBox(QStringLiteral("Read &private browsing windows"), this);
@@ -254,6 +259,17 @@ void QtConsentWindow::followAccessibility(std::shared_ptr<ConsentAccessibility> 
     sync();
 }
 
+void QtConsentWindow::followCapture(std::shared_ptr<CaptureStanding> standing) {
+    standing_ = std::move(standing);
+    QPointer<QtConsentWindow> self(this);
+    standing_->onChange([self] {
+        if (!self) return;
+        self->sync();
+        if (self->isVisible()) self->fitHeight();
+    });
+    sync();
+}
+
 void QtConsentWindow::sync() {
     const QSignalBlocker a(typedText_), b(screenText_), c(atLogin_), d(privateBrowsing_);
     privateBrowsing_->setChecked(consent_->privateBrowsing());
@@ -271,6 +287,9 @@ void QtConsentWindow::sync() {
     typedText_->setChecked(consent_->typedText());
     screenText_->setChecked(consent_->screenText());
     switchedOff_->setVisible(accessibility_ && accessibility_->switchedOff());
+    const std::string sharing = standing_ && consent_->screenText() ? standing_->explanation() : std::string();
+    sharing_->setText(QStringLiteral("<b>%1</b>").arg(QString::fromStdString(sharing).toHtmlEscaped()));
+    sharing_->setVisible(!sharing.empty());
     if (atLogin_) atLogin_->setChecked(autostart_->isOn());
     const QString backend = QString::fromStdString(backend_ ? backend_() : std::string()).toHtmlEscaped();
     sends_->setText(
@@ -289,6 +308,8 @@ void QtConsentWindow::fitHeight() {
 void QtConsentWindow::present() {
     // Applications may have been installed or started since.
     if (identity_) identity_->refresh();
+    // A sharing the user declined or stopped is asked for again now that they came here.
+    if (standing_ && consent_->screenText()) standing_->askAgain();
     sync();
     fitHeight();
     show();

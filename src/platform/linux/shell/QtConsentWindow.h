@@ -18,6 +18,7 @@ namespace linuxplatform {
 
 class ApplicationIdentity;
 class Autostart;
+class CaptureStanding;
 class Consent;
 class ConsentAccessibility;
 
@@ -32,6 +33,8 @@ public:
     void present();
     // Says when the desktop's accessibility switch is off under the agent, and offers to switch it on.
     void followAccessibility(std::shared_ptr<ConsentAccessibility> accessibility);
+    // Explains a screen sharing the desktop does not give, and asks for it again when the window opens.
+    void followCapture(std::shared_ptr<CaptureStanding> standing);
     // Offers the "never read" list, with the running and installed applications to pick from.
     void offerNeverRead(std::shared_ptr<ApplicationIdentity> identity);
 
@@ -60,6 +63,8 @@ private:
     QLabel* notice_;
     QWidget* switchedOff_;
     std::shared_ptr<ConsentAccessibility> accessibility_;
+    QLabel* sharing_;
+    std::shared_ptr<CaptureStanding> standing_;
 };
 
 }  // namespace linuxplatform

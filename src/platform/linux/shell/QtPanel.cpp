@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QRadialGradient>
 
-#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/PanelPlacement.h"
 #include "platform/linux/shell/QtGeometry.h"
 
@@ -110,28 +109,6 @@ void PanelWidget::paintEvent(QPaintEvent*) {
         p.drawRoundedRect(QRectF(inset, inset, w - 2 * inset, h - 2 * inset), layout_.cornerRadius - inset,
                           layout_.cornerRadius - inset);
     }
-}
-
-PanelWidget::~PanelWidget() { OwnWindows::shared().hidden(ownKey()); }
-
-void PanelWidget::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    publishFrame();
-}
-
-void PanelWidget::moveEvent(QMoveEvent* event) {
-    QWidget::moveEvent(event);
-    if (isVisible()) publishFrame();
-}
-
-void PanelWidget::hideEvent(QHideEvent* event) {
-    QWidget::hideEvent(event);
-    OwnWindows::shared().hidden(ownKey());
-}
-
-void PanelWidget::publishFrame() {
-    const QRect g = geometry();
-    OwnWindows::shared().shown(ownKey(), DesktopRect{g.x(), g.y(), g.width(), g.height()});
 }
 
 std::shared_ptr<QtPanel> QtPanel::create(const platform::PanelLayout& layout,

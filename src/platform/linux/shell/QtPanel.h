@@ -41,23 +41,15 @@ private:
 
 // Assistive technologies meet a panel as an alert named by its title and described by its message,
 // and its buttons as push buttons with a "click" action, all without the panel taking focus.
-// While shown, its frame is among the agent's own windows that display captures leave out.
 class PanelWidget final : public QWidget {
     Q_OBJECT
 public:
     explicit PanelWidget(const platform::PanelLayout& layout);
-    ~PanelWidget() override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
 
 private:
-    std::uintptr_t ownKey() const { return reinterpret_cast<std::uintptr_t>(this); }
-    void publishFrame();
-
     const platform::PanelLayout layout_;  // a copy: the widget may outlive its QtPanel briefly
 };
 

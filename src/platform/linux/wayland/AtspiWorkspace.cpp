@@ -3,19 +3,25 @@
 #include <atspi/atspi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "platform/ApplicationChange.h"
 #include "platform/MainLoop.h"
 #include "platform/Platform.h"
 #include "platform/linux/atspi/AtspiEvents.h"
 #include "platform/linux/atspi/AtspiThread.h"
+#include "platform/linux/atspi/KeystrokeListener.h"
+#include "platform/linux/atspi/TypingFromText.h"
 #include "platform/linux/consent/Consent.h"
 
 namespace linuxplatform {
@@ -25,10 +31,11 @@ namespace {
 constexpr const char* kOwnIdentifier = "com.wellspire.agent";
 // Keysyms of the keys that delete.
 constexpr unsigned kBackSpace = 0xff08, kDelete = 0xffff, kKeypadDelete = 0xff9f;
-// Toolkits tell key events to AT-SPI with their modifiers, and a keystroke listener hears only the
-// modifier combination it registered for (the low eight bits): every combination is registered.
-constexpr int kModifierCombinations = 256;
 const std::vector<std::string> kActivationEvents = {"window:activate", "object:state-changed:focused"};
+// What tells key-downs where the toolkit sends no keys: the focused field's text and caret.
+// The same types as the focus tracker's, so that no event is registered, and delivered, twice.
+const std::vector<std::string> kTypingEvents = {"object:text-changed", "object:text-caret-moved",
+                                                "object:state-changed:focused"};
 constexpr std::size_t kMaxKnownApplications = 512;
 
 class WorkspaceRegistration final : public platform::Registration {
@@ -102,22 +109,39 @@ struct AtspiWorkspace::Impl {
 struct AtspiWorkspace::Impl::AtspiSide {
     std::weak_ptr<Impl> owner;
     std::uint64_t events = 0;
-    AtspiDeviceListener* keys = nullptr;
+    std::unique_ptr<KeystrokeListener> keys;
     bool connected = false;
     // Pid and name by the application's bus name, which is never reused.
     std::map<std::string, std::pair<int, std::string>> known;
+
+    // Key-downs from text changes: the field that has the focus, whether its changes stand for
+    // keys (known at its first change), and the one that last changed without having the focus.
+    std::uint64_t typingEvents = 0;
+    AtspiAccessible* field = nullptr;
+    std::optional<bool> fieldTypes;
+    AtspiAccessible* unfocused = nullptr;
+    TypingFromText typing;
+    GSource* typingTimer = nullptr;
+    std::map<std::string, bool> sendsNoKeys;  // by the application's bus name
 
     bool connect(GMainContext* context);
     void followActivations();
     void stopActivations();
     void followKeys();
     void stopKeys();
+    void followTyping();
+    void stopTyping();
     void stop();
     std::optional<platform::RunningApplication> applicationOfObject(AtspiAccessible* object);
     std::optional<platform::RunningApplication> activeApplication();
 
     void onEvent(const AtspiEvent& event);
-    static gboolean onKey(AtspiDeviceEvent* stroke, void* data);
+    void onTyping(const AtspiEvent& event);
+    void setField(AtspiAccessible* object);
+    bool typesKeys(AtspiAccessible* object);
+    bool toolkitSendsNoKeys(AtspiAccessible* object);
+    void tell(const std::vector<int>& codes);
+    static gboolean onTypingTimer(void* data);
 };
 
 std::optional<platform::RunningApplication> AtspiWorkspace::Impl::front() const {
@@ -186,32 +210,36 @@ void AtspiWorkspace::Impl::AtspiSide::stopActivations() {
     events = 0;
 }
 
+// The listener answers the registry from a thread of its own, so a key never waits on this one.
 void AtspiWorkspace::Impl::AtspiSide::followKeys() {
     if (keys || !connected) return;
-    keys = atspi_device_listener_new(onKey, this, nullptr);
-    for (int mask = 0; mask < kModifierCombinations; ++mask) {
-        GError* error = nullptr;
-        if (!atspi_register_keystroke_listener(keys, nullptr, static_cast<AtspiKeyMaskType>(mask), 1 << ATSPI_KEY_PRESSED_EVENT,
-                                               ATSPI_KEYLISTENER_NOSYNC, &error))
-            g_clear_error(&error);
-    }
+    keys = std::make_unique<KeystrokeListener>([owner = owner](unsigned keysym, const char* name) {
+        if (auto self = owner.lock()) self->keyDown(owner, keyCodeForStroke(keysym, name));
+    });
 }
 
-void AtspiWorkspace::Impl::AtspiSide::stopKeys() {
-    if (!keys) return;
-    for (int mask = 0; mask < kModifierCombinations; ++mask) {
-        GError* error = nullptr;
-        if (!atspi_deregister_keystroke_listener(keys, nullptr, static_cast<AtspiKeyMaskType>(mask),
-                                                 1 << ATSPI_KEY_PRESSED_EVENT, &error))
-            g_clear_error(&error);
-    }
-    g_object_unref(keys);
-    keys = nullptr;
+void AtspiWorkspace::Impl::AtspiSide::stopKeys() { keys.reset(); }
+
+void AtspiWorkspace::Impl::AtspiSide::followTyping() {
+    if (typingEvents || !connected) return;
+    typingEvents = AtspiEvents::subscribe(kTypingEvents, [this](const AtspiEvent& event) { onTyping(event); });
+}
+
+void AtspiWorkspace::Impl::AtspiSide::stopTyping() {
+    if (typingEvents) AtspiEvents::unsubscribe(typingEvents);
+    typingEvents = 0;
+    typing.restart();  // nothing held is told once keys are no longer wanted
+    setField(nullptr);
+    if (unfocused) g_object_unref(unfocused);
+    unfocused = nullptr;
+    if (typingTimer) g_source_destroy(typingTimer), g_source_unref(typingTimer);
+    typingTimer = nullptr;
 }
 
 void AtspiWorkspace::Impl::AtspiSide::stop() {
     stopActivations();
     stopKeys();
+    stopTyping();
 }
 
 std::optional<platform::RunningApplication> AtspiWorkspace::Impl::AtspiSide::applicationOfObject(AtspiAccessible* object) {
@@ -286,13 +314,105 @@ void AtspiWorkspace::Impl::AtspiSide::onEvent(const AtspiEvent& event) {
     }
 }
 
-gboolean AtspiWorkspace::Impl::AtspiSide::onKey(AtspiDeviceEvent* stroke, void* data) {
-    auto* side = static_cast<AtspiSide*>(data);
-    if (stroke->type == ATSPI_KEY_PRESSED_EVENT && side->keys) {
-        if (auto self = side->owner.lock()) self->keyDown(side->owner, keyCodeForStroke(stroke->id, stroke->event_string));
+void AtspiWorkspace::Impl::AtspiSide::tell(const std::vector<int>& codes) {
+    if (auto self = owner.lock())
+        for (int code : codes) self->keyDown(owner, code);
+    if (typingTimer) g_source_destroy(typingTimer), g_source_unref(typingTimer);
+    typingTimer = nullptr;
+    if (const auto deadline = typing.deadline()) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+        typingTimer = g_timeout_source_new(static_cast<guint>(std::max<std::int64_t>(0, wait.count())));
+        g_source_set_callback(typingTimer, onTypingTimer, this, nullptr);
+        g_source_attach(typingTimer, g_main_context_get_thread_default());
     }
-    g_boxed_free(ATSPI_TYPE_DEVICE_EVENT, stroke);
-    return FALSE;  // never consumed: the application gets its key
+}
+
+gboolean AtspiWorkspace::Impl::AtspiSide::onTypingTimer(void* data) {
+    auto* side = static_cast<AtspiSide*>(data);
+    g_source_unref(side->typingTimer);
+    side->typingTimer = nullptr;
+    side->tell(side->typing.due(std::chrono::steady_clock::now() + std::chrono::milliseconds(1)));
+    return G_SOURCE_REMOVE;
+}
+
+void AtspiWorkspace::Impl::AtspiSide::setField(AtspiAccessible* object) {
+    if (object == field) return;
+    const auto held = typing.restart();
+    if (field && fieldTypes.value_or(false)) tell(held);
+    if (field) g_object_unref(field);
+    field = object ? static_cast<AtspiAccessible*>(g_object_ref(object)) : nullptr;
+    fieldTypes.reset();
+}
+
+// Whether the application's toolkit tells AT-SPI no keys (GTK 4 does not), asked once per application.
+bool AtspiWorkspace::Impl::AtspiSide::toolkitSendsNoKeys(AtspiAccessible* object) {
+    const char* busName = object->parent.app && object->parent.app->bus_name ? object->parent.app->bus_name : nullptr;
+    if (!busName) return false;
+    if (const auto it = sendsNoKeys.find(busName); it != sendsNoKeys.end()) return it->second;
+    GError* error = nullptr;
+    bool none = false;
+    // The toolkit is told by the application object; GTK 4 tells it nowhere else.
+    if (AtspiAccessible* app = atspi_accessible_get_application(object, &error)) {
+        gchar* name = atspi_accessible_get_toolkit_name(app, &error);
+        g_clear_error(&error);
+        gchar* version = atspi_accessible_get_toolkit_version(app, &error);
+        g_clear_error(&error);
+        none = name && version && g_ascii_strcasecmp(name, "gtk") == 0 && std::atoi(version) >= 4;
+        g_free(name);
+        g_free(version);
+        g_object_unref(app);
+    }
+    g_clear_error(&error);
+    if (sendsNoKeys.size() >= kMaxKnownApplications) sendsNoKeys.clear();
+    sendsNoKeys[busName] = none;
+    return none;
+}
+
+// A field's changes stand for keys when its toolkit sends none and it is an editable field with
+// the focus (not a terminal, whose text changes with what runs in it).
+bool AtspiWorkspace::Impl::AtspiSide::typesKeys(AtspiAccessible* object) {
+    if (!toolkitSendsNoKeys(object)) return false;
+    AtspiStateSet* states = atspi_accessible_get_state_set(object);
+    if (!states) return false;
+    const bool editable = atspi_state_set_contains(states, ATSPI_STATE_FOCUSED) &&
+                          atspi_state_set_contains(states, ATSPI_STATE_EDITABLE);
+    g_object_unref(states);
+    if (!editable) return false;
+    GError* error = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(object, &error);
+    g_clear_error(&error);
+    return role != ATSPI_ROLE_TERMINAL;
+}
+
+// Only positions and lengths are taken from the events; their text is never looked at.
+void AtspiWorkspace::Impl::AtspiSide::onTyping(const AtspiEvent& event) {
+    if (!event.type || !event.source) return;
+    const std::string_view type = event.type;
+    if (type.rfind("object:state-changed:focused", 0) == 0) {
+        if (event.detail1) setField(event.source);
+        else if (event.source == field) setField(nullptr);
+        return;
+    }
+    const bool insert = type.rfind("object:text-changed:insert", 0) == 0;
+    const bool remove = type.rfind("object:text-changed:delete", 0) == 0;
+    if (event.source != field) {
+        // A change in another object than the focused one: it is the focused field when it says so.
+        if (!insert && !remove) return;
+        if (event.source == unfocused) return;
+        if (!typesKeys(event.source)) {
+            if (unfocused) g_object_unref(unfocused);
+            unfocused = static_cast<AtspiAccessible*>(g_object_ref(event.source));
+            return;
+        }
+        setField(event.source);
+        fieldTypes = true;
+    }
+    if (!fieldTypes) fieldTypes = typesKeys(field);
+    if (!*fieldTypes) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (insert) tell(typing.inserted(event.detail1, event.detail2, now));
+    else if (remove) tell(typing.deleted(event.detail1, event.detail2, now));
+    else tell(typing.caretMoved(event.detail1));
 }
 
 AtspiWorkspace::AtspiWorkspace(std::shared_ptr<CompositorFocus> compositor, std::shared_ptr<Consent> consent)
@@ -333,8 +453,13 @@ void AtspiWorkspace::Impl::follow() {
         if ((activations || keys) && !side->connect(g_main_context_get_thread_default())) return;
         if (activations) side->followActivations();
         else side->stopActivations();
-        if (keys) side->followKeys();
-        else side->stopKeys();
+        if (keys) {
+            side->followKeys();
+            side->followTyping();
+        } else {
+            side->stopKeys();
+            side->stopTyping();
+        }
     });
 }
 

@@ -2,8 +2,9 @@
 // The workspace on a Wayland session. The frontmost application and its activations come from the
 // compositor where it tells them exactly (sway IPC, a KWin script), and otherwise from AT-SPI
 // (window activation, focus as a fallback, the application's process id); key-downs come from
-// AT-SPI keystroke events, kept only as delete or not. Every libatspi call runs on the shared
-// AT-SPI thread; handlers run on the main thread.
+// AT-SPI keystroke events, heard on a connection of their own (KeystrokeListener), or where the
+// toolkit sends none (GTK 4) from the focused field's text changes, kept only as delete or not.
+// Every libatspi call runs on the shared AT-SPI thread; handlers run on the main thread.
 #include <memory>
 #include <string>
 

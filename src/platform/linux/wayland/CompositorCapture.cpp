@@ -2,6 +2,7 @@
 
 #include "platform/linux/wayland/KWinAuthorization.h"
 #include "platform/linux/wayland/KWinScreenCapture.h"
+#include "platform/linux/wayland/WaylandLog.h"
 #include "platform/linux/wayland/WlrScreenCapture.h"
 
 namespace linuxplatform {
@@ -10,8 +11,11 @@ std::optional<CompositorCapture> compositorCapture(const std::string& desktop, s
     if (WlrScreenCapture::available())
         return CompositorCapture{std::make_shared<WlrScreenCapture>(std::move(windows)), "wlr-screencopy"};
     // Without the entry KWin refuses every call; the portal asks the user instead.
-    if (desktop == "KDE" && KWinScreenCapture::available() && KWinAuthorization::installed())
-        return CompositorCapture{std::make_shared<KWinScreenCapture>(std::move(windows)), "kwin-screenshot"};
+    if (desktop == "KDE" && KWinScreenCapture::available()) {
+        if (KWinAuthorization::installed())
+            return CompositorCapture{std::make_shared<KWinScreenCapture>(std::move(windows)), "kwin-screenshot"};
+        waylandLog("CAPTURE kwin-screenshot not used: no installed desktop entry lets this program take screenshots");
+    }
     return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <atomic>
 
+#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/wayland/CaptureWorker.h"
 #include "platform/linux/wayland/ServedCaptureCalls.h"
@@ -16,6 +17,7 @@
 #include "platform/linux/wayland/KWinAuthorization.h"
 #include "platform/linux/wayland/KWinScreenshotPipe.h"
 #include "platform/linux/wayland/OutputGeometry.h"
+#include "platform/linux/wayland/WaylandLog.h"
 
 namespace linuxplatform {
 namespace {
@@ -24,6 +26,7 @@ const QString kService = QStringLiteral("org.kde.KWin");
 const QString kPath = QStringLiteral("/org/kde/KWin/ScreenShot2");
 const QString kInterface = QString::fromLatin1(KWinAuthorization::kInterface);
 const QString kNotAuthorized = QStringLiteral("org.kde.KWin.ScreenShot2.Error.NoAuthorized");
+constexpr const char* kRefused = "KWin does not allow the agent to take screenshots";
 // KWin answers once the next frame is painted; a call it never answers costs one cycle.
 constexpr int kTimeoutMs = 10000;
 
@@ -35,11 +38,20 @@ struct KWinScreenCapture::Impl {
     WlrScreencopyClient outputs;
     ScaledFrameCache frames;
     std::atomic<bool> authorized{false}, refused{false};
+    ChangeLog health{"kwin-screenshot"};
 
     Impl(std::shared_ptr<CompositorWindows> w, std::string display) : windows(std::move(w)), outputs(std::move(display)) {}
 
-    // One area of the layout, in logical pixels, at the native resolution of its screens.
+    // One area of the layout, in logical pixels, at the native resolution of its screens; the
+    // outcome goes to the log when it differs from the last one.
     std::variant<platform::Image, std::string> area(const DesktopRect& rect) {
+        auto result = shoot(rect);
+        if (auto* error = std::get_if<std::string>(&result)) health.failed(*error);
+        else health.working();
+        return result;
+    }
+
+    std::variant<platform::Image, std::string> shoot(const DesktopRect& rect) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return std::string("no pipe for KWin's image");
         QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CaptureArea"));
@@ -56,7 +68,7 @@ struct KWinScreenCapture::Impl {
             close(fds[0]);
             if (reply.errorName() == kNotAuthorized) {
                 refused = true;
-                return std::string("KWin does not allow the agent to take screenshots");
+                return std::string(kRefused);
             }
             return "KWin did not take the screenshot: " + reply.errorMessage().toStdString();
         }
@@ -68,7 +80,11 @@ struct KWinScreenCapture::Impl {
         return KWinScreenshotPipe::decode(results, bytes);
     }
 
-    std::variant<std::vector<WaylandOutput>, std::string> layout() { return outputs.outputs(); }
+    std::variant<std::vector<WaylandOutput>, std::string> layout() {
+        auto listed = outputs.outputs();
+        if (auto* error = std::get_if<std::string>(&listed)) health.failed(*error);
+        return listed;
+    }
 
     platform::ContentResult content() {
         auto listed = layout();
@@ -84,7 +100,10 @@ struct KWinScreenCapture::Impl {
         if (!frame) return platform::CaptureError{"the window is no longer on screen"};
         auto captured = area(*frame);
         if (auto* error = std::get_if<std::string>(&captured)) return platform::CaptureError{*error};
-        return frames.scaled(std::get<platform::Image>(captured), width, height);
+        // The area as shown, the agent's own windows over it too.
+        auto& image = std::get<platform::Image>(captured);
+        OwnWindows::shared().blankIn(image, frame->x, frame->y, static_cast<double>(image.width) / frame->width);
+        return frames.scaled(image, width, height);
     }
 
     platform::CaptureResult display(std::uint64_t id, const std::vector<platform::ShareableWindow>& excluding, int width,
@@ -121,6 +140,11 @@ KWinScreenCapture::KWinScreenCapture(std::shared_ptr<CompositorWindows> windows,
 KWinScreenCapture::~KWinScreenCapture() { worker_->stop(); }
 
 bool KWinScreenCapture::preflight() { return impl_->authorized && !impl_->refused; }
+
+std::optional<std::string> KWinScreenCapture::refusedForGood() const {
+    if (!impl_->refused) return std::nullopt;
+    return std::string(kRefused);
+}
 
 void KWinScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
     servedcapture::content(*worker_, impl_, std::move(completion));

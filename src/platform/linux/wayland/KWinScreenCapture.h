@@ -8,13 +8,14 @@
 #include <string>
 
 #include "platform/ScreenCapture.h"
+#include "platform/linux/wayland/FallbackScreenCapture.h"
 
 namespace linuxplatform {
 
 class CaptureWorker;
 class CompositorWindows;
 
-class KWinScreenCapture final : public platform::ScreenCapture {
+class KWinScreenCapture final : public platform::ScreenCapture, public CaptureRefusal {
 public:
     // Whether KWin answers on the session bus with its screenshot interface. Blocks briefly.
     static bool available();
@@ -30,6 +31,8 @@ public:
     bool preflight() override;
     // KWin asks nobody: the authorization is the package's.
     void request() override {}
+    // Once KWin has refused the agent: its desktop entries decide, and they are not read again.
+    std::optional<std::string> refusedForGood() const override;
     void shareableContent(std::function<void(platform::ContentResult)> completion) override;
     void captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
                        std::function<void(platform::CaptureResult)> completion) override;

@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QDir>
 #include <QFile>
 
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/wayland/KWinScriptReceiver.h"
+#include "platform/linux/wayland/WaylandLog.h"
 
 namespace linuxplatform {
 
@@ -80,10 +82,37 @@ struct KWinScriptWatcher::Impl {
     mutable std::mutex mutex;
     std::optional<CompositorWindow> active;
     FocusHandler handler;
-    std::string kwinOwner;  // KWin's unique bus name: only its calls count
+    std::string kwinOwner;  // KWin's unique bus name now: only its calls count
     std::unique_ptr<KWinScriptReceiver> receiver;
     QString file;
+
+    // Loads the script from `file` into the KWin that owns the name now (a copy left by an earlier
+    // run, or by this one in a KWin that restarted, is unloaded first) and starts it.
+    void load();
 };
+
+void KWinScriptWatcher::Impl::load() {
+    auto bus = QDBusConnection::sessionBus();
+    const auto service = QString::fromLatin1(kKWinService), path = QString::fromLatin1(kScriptingPath),
+               iface = QString::fromLatin1(kScriptingInterface);
+    auto unload = QDBusMessage::createMethodCall(service, path, iface, QStringLiteral("unloadScript"));
+    unload << QString::fromLatin1(pluginName);
+    bus.asyncCall(unload);
+    auto call = QDBusMessage::createMethodCall(service, path, iface, QStringLiteral("loadScript"));
+    call << file << QString::fromLatin1(pluginName);
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), receiver.get());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [service, path, iface](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        QDBusPendingReply<int> reply = *call;
+        if (reply.isError() || reply.value() < 0) {
+            waylandLog("KWIN did not load the window script: " +
+                       (reply.isError() ? reply.error().message().toStdString() : std::string("refused")));
+            return;
+        }
+        // Runs every script loaded and not yet running: ours.
+        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(service, path, iface, QStringLiteral("start")));
+    });
+}
 
 bool KWinScriptWatcher::available() {
     auto* bus = QDBusConnection::sessionBus().interface();
@@ -150,7 +179,7 @@ KWinScriptWatcher::KWinScriptWatcher() : impl_(std::make_shared<Impl>()) {
     if (!bus.registerObject(QString::fromLatin1(objectPath), impl_->receiver.get(), QDBusConnection::ExportScriptableSlots))
         return;
 
-    // The script goes to a file of ours that KWin reads; a copy left by an earlier run is unloaded first.
+    // The script goes to a file of ours that KWin reads.
     impl_->file = scriptFile();
     QFile file(impl_->file);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
@@ -158,21 +187,26 @@ KWinScriptWatcher::KWinScriptWatcher() : impl_(std::make_shared<Impl>()) {
     file.write(QByteArray::fromStdString(script(bus.baseService().toStdString())));
     file.close();
 
-    const auto service = QString::fromLatin1(kKWinService), path = QString::fromLatin1(kScriptingPath),
-               iface = QString::fromLatin1(kScriptingInterface);
-    auto unload = QDBusMessage::createMethodCall(service, path, iface, QStringLiteral("unloadScript"));
-    unload << QString::fromLatin1(pluginName);
-    bus.asyncCall(unload);
-    auto load = QDBusMessage::createMethodCall(service, path, iface, QStringLiteral("loadScript"));
-    load << impl_->file << QString::fromLatin1(pluginName);
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(load), impl_->receiver.get());
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [service, path, iface](QDBusPendingCallWatcher* call) {
-        call->deleteLater();
-        QDBusPendingReply<int> reply = *call;
-        if (reply.isError() || reply.value() < 0) return;
-        // Runs every script loaded and not yet running: ours.
-        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(service, path, iface, QStringLiteral("start")));
-    });
+    // KWin may restart (a crash, a replace): its reports then come from its new name, and the
+    // script, gone with the old KWin, is loaded into the new one.
+    auto* owners = new QDBusServiceWatcher(QString::fromLatin1(kKWinService), bus, QDBusServiceWatcher::WatchForOwnerChange,
+                                           impl_->receiver.get());
+    QObject::connect(owners, &QDBusServiceWatcher::serviceOwnerChanged, impl_->receiver.get(),
+                     [weak](const QString&, const QString&, const QString& owner) {
+                         auto impl = weak.lock();
+                         if (!impl) return;
+                         {
+                             std::lock_guard lock(impl->mutex);
+                             impl->kwinOwner = owner.toStdString();
+                         }
+                         if (owner.isEmpty()) {
+                             waylandLog("KWIN left the session bus; waiting for it to come back");
+                             return;
+                         }
+                         waylandLog("KWIN is on the session bus again; loading the window script");
+                         impl->load();
+                     });
+    impl_->load();
 }
 
 KWinScriptWatcher::~KWinScriptWatcher() {

@@ -1,7 +1,8 @@
 #pragma once
 // KDE Plasma's active window, told by KWin itself: a small KWin script, loaded through KWin's
 // scripting interface, calls the agent over the session bus at every activation with the window's
-// pid, class and frame. KWin tells only of the active window; it is the whole snapshot.
+// pid, class and frame. KWin tells only of the active window; it is the whole snapshot. A KWin that
+// restarts gets the script again, and only its new bus name is heard.
 #include <memory>
 #include <string>
 

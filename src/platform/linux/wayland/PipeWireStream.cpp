@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <utility>
 
+#include "platform/linux/wayland/WaylandLog.h"
 
 namespace linuxplatform {
 
@@ -22,14 +25,22 @@ constexpr std::uint32_t kFormats[] = {SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BG
 
 bool blueFirst(std::uint32_t format) { return format == SPA_VIDEO_FORMAT_BGRx || format == SPA_VIDEO_FORMAT_BGRA; }
 
-const spa_pod* formatParam(spa_pod_builder* b) {
+// `paced`: the producer is asked for at most two frames a second, as screen-cast producers (the
+// compositors behind the portal) understand it: a variable rate (0/1) with a highest rate.
+const spa_pod* formatParam(spa_pod_builder* b, bool paced) {
     // Locals, not compound literals: the builder takes their addresses.
     spa_rectangle size{1920, 1080}, minSize{1, 1}, maxSize{16384, 16384};
-    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-        SPA_POD_CHOICE_ENUM_Id(5, kFormats[0], kFormats[0], kFormats[1], kFormats[2], kFormats[3]),
-        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize)));
+    spa_fraction variable{0, 1}, most{2, 1};
+    spa_pod_frame f;
+    spa_pod_builder_push_object(b, &f, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_add(b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+                        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+                        SPA_POD_CHOICE_ENUM_Id(5, kFormats[0], kFormats[0], kFormats[1], kFormats[2], kFormats[3]),
+                        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize), 0);
+    if (paced)
+        spa_pod_builder_add(b, SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate,
+                            SPA_POD_CHOICE_RANGE_Fraction(&most, &variable, &most), 0);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(b, &f));
 }
 
 }  // namespace
@@ -49,6 +60,7 @@ PipeWireStream::PipeWireStream(int fd, std::uint32_t node) : listener_(std::make
 PipeWireStream::~PipeWireStream() {
     if (loop_) {
         pw_thread_loop_lock(loop_);
+        if (timer_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
         if (stream_) {
             spa_hook_remove(&listener_->stream);
             pw_stream_destroy(stream_);
@@ -90,7 +102,9 @@ bool PipeWireStream::start() {
     auto& l = *listener_;
     l.coreEvents.version = PW_VERSION_CORE_EVENTS;
     l.coreEvents.error = [](void* self, std::uint32_t id, int, int res, const char*) {
-        if (id == PW_ID_CORE && res == -EPIPE) static_cast<PipeWireStream*>(self)->onEnded();
+        if (id != PW_ID_CORE || res != -EPIPE) return;
+        static_cast<PipeWireStream*>(self)->remoteLost_ = true;
+        static_cast<PipeWireStream*>(self)->onEnded();
     };
     pw_core_add_listener(core_, &l.core, &l.coreEvents, this);
 
@@ -111,14 +125,22 @@ bool PipeWireStream::start() {
         if (id == SPA_PARAM_Format && param) static_cast<PipeWireStream*>(self)->onFormat(param);
     };
     l.streamEvents.process = [](void* self) { static_cast<PipeWireStream*>(self)->onProcess(); };
+    l.streamEvents.remove_buffer = [](void* self, pw_buffer* buffer) {
+        auto* stream = static_cast<PipeWireStream*>(self);
+        if (stream->held_ == buffer) stream->held_ = nullptr;
+    };
     pw_stream_add_listener(stream_, &l.stream, &l.streamEvents, this);
+    timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_),
+                               [](void* self, std::uint64_t) { static_cast<PipeWireStream*>(self)->onTimer(); }, this);
 
-    std::uint8_t buffer[1024];
+    // The paced format first: PipeWire tries the consumer's formats in order. A producer with a
+    // fixed rate matches only the second; the copies are paced here all the same.
+    std::uint8_t buffer[2048];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    const spa_pod* params[] = {formatParam(&b)};
+    const spa_pod* params[] = {formatParam(&b, true), formatParam(&b, false)};
     const int res = pw_stream_connect(stream_, PW_DIRECTION_INPUT, node_,
                                       static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-                                      params, 1);
+                                      params, 2);
     pw_thread_loop_unlock(loop_);
     if (res < 0) {
         ended_ = true;
@@ -136,6 +158,15 @@ void PipeWireStream::onFormat(const spa_pod* param) {
     format_ = info.format;
     width_ = static_cast<int>(info.size.width);
     height_ = static_cast<int>(info.size.height);
+    waylandLog("PIPEWIRE stream " + std::to_string(width_) + "x" + std::to_string(height_) + " format " +
+               std::to_string(format_) +
+               (info.max_framerate.num > 0 && info.max_framerate.denom > 0
+                    ? " at most " + std::to_string(info.max_framerate.num) + "/" +
+                          std::to_string(info.max_framerate.denom) + " frames a second"
+                    : info.framerate.num > 0 && info.framerate.denom > 0
+                          ? " at " + std::to_string(info.framerate.num) + "/" + std::to_string(info.framerate.denom) +
+                                " frames a second (copied at most 2)"
+                          : std::string()));
 
     // The crop region, where the producer sends a larger buffer than the screen. No modifier was
     // offered, so producers send plain memory (SHM or memfd, mapped by PipeWire), never GPU buffers.
@@ -156,62 +187,89 @@ void PipeWireStream::onFormat(const spa_pod* param) {
 }
 
 void PipeWireStream::onProcess() {
-    // Only the newest buffer matters; older ones go straight back.
-    pw_buffer* newest = nullptr;
+    // Only the newest buffer matters; older ones, the held one among them, go straight back.
+    pw_buffer* newest = std::exchange(held_, nullptr);
     while (pw_buffer* next = pw_stream_dequeue_buffer(stream_)) {
+        ++offered_;
         if (newest) pw_stream_queue_buffer(stream_, newest);
         newest = next;
     }
     if (!newest) return;
-    const spa_buffer* buf = newest->buffer;
+    const auto now = std::chrono::steady_clock::now();
+    if (timer_ && copiedOnce_ && now - lastCopy_ < kCopyGap) {
+        // Too early: held, unread, until the timer says its turn has come.
+        held_ = newest;
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(lastCopy_ + kCopyGap - now).count();
+        timespec value{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+        if (value.tv_sec == 0 && value.tv_nsec == 0) value.tv_nsec = 1;  // zero would disarm it
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &value, nullptr, false);
+        return;
+    }
+    if (copy(newest)) {
+        lastCopy_ = now;
+        copiedOnce_ = true;
+    }
+    pw_stream_queue_buffer(stream_, newest);
+}
+
+void PipeWireStream::onTimer() {
+    pw_buffer* waiting = std::exchange(held_, nullptr);
+    if (!waiting) return;
+    if (copy(waiting)) {
+        lastCopy_ = std::chrono::steady_clock::now();
+        copiedOnce_ = true;
+    }
+    pw_stream_queue_buffer(stream_, waiting);
+}
+
+bool PipeWireStream::copy(const pw_buffer* buffer) {
+    const spa_buffer* buf = buffer->buffer;
     const spa_data* d = buf->n_datas > 0 ? &buf->datas[0] : nullptr;
     const bool usable = d && (d->type == SPA_DATA_MemPtr || d->type == SPA_DATA_MemFd) && d->data && d->chunk &&
                         d->chunk->size > 0 &&
                         !(d->chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) && width_ > 0 && height_ > 0 &&
                         std::find(std::begin(kFormats), std::end(kFormats), format_) != std::end(kFormats);
-    if (usable) {
-        int x = 0, y = 0, w = width_, h = height_;
-        if (auto* crop = static_cast<const spa_meta_region*>(
-                spa_buffer_find_meta_data(buf, SPA_META_VideoCrop, sizeof(spa_meta_region)));
-            crop && crop->region.size.width > 0 && crop->region.size.height > 0) {
-            x = std::clamp(crop->region.position.x, 0, width_ - 1);
-            y = std::clamp(crop->region.position.y, 0, height_ - 1);
-            w = std::min(static_cast<int>(crop->region.size.width), width_ - x);
-            h = std::min(static_cast<int>(crop->region.size.height), height_ - y);
-        }
-        const std::size_t stride = d->chunk->stride > 0 ? static_cast<std::size_t>(d->chunk->stride)
-                                                        : static_cast<std::size_t>(width_) * 4;
-        const std::size_t offset = d->chunk->offset % std::max<std::uint32_t>(d->maxsize, 1);
-        const std::size_t row = static_cast<std::size_t>(w) * 4;
-        const std::size_t needed = offset + static_cast<std::size_t>(y + h - 1) * stride + static_cast<std::size_t>(x) * 4 + row;
-        // A buffer smaller than its own description is skipped, never read past.
-        if (stride >= static_cast<std::size_t>(width_) * 4 && needed <= d->maxsize) {
-            const auto* base = static_cast<const std::uint8_t*>(d->data) + offset;
-            // The buffer swapped out last time is reused unless a reader still converts it.
-            if (!spare_ || spare_.use_count() > 1) spare_ = std::make_shared<std::vector<std::uint8_t>>();
-            std::vector<std::uint8_t>& copy = *spare_;
-            copy.resize(row * static_cast<std::size_t>(h));
-            for (int r = 0; r < h; ++r)
-                std::memcpy(copy.data() + row * static_cast<std::size_t>(r),
-                            base + static_cast<std::size_t>(y + r) * stride + static_cast<std::size_t>(x) * 4, row);
-            {
-                std::lock_guard lock(mutex_);
-                std::shared_ptr<const std::vector<std::uint8_t>> latest = std::move(spare_);
-                spare_ = std::const_pointer_cast<std::vector<std::uint8_t>>(std::move(raw_));
-                raw_ = std::move(latest);
-                rawWidth_ = w;
-                rawHeight_ = h;
-                rawBgr_ = blueFirst(format_);
-                ++rawSequence_;
-            }
-            ++frames_;
-        }
+    if (!usable) return false;
+    int x = 0, y = 0, w = width_, h = height_;
+    if (auto* crop = static_cast<const spa_meta_region*>(
+            spa_buffer_find_meta_data(buf, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+        crop && crop->region.size.width > 0 && crop->region.size.height > 0) {
+        x = std::clamp(crop->region.position.x, 0, width_ - 1);
+        y = std::clamp(crop->region.position.y, 0, height_ - 1);
+        w = std::min(static_cast<int>(crop->region.size.width), width_ - x);
+        h = std::min(static_cast<int>(crop->region.size.height), height_ - y);
     }
-    pw_stream_queue_buffer(stream_, newest);
+    const std::size_t stride = d->chunk->stride > 0 ? static_cast<std::size_t>(d->chunk->stride)
+                                                    : static_cast<std::size_t>(width_) * 4;
+    const std::size_t offset = d->chunk->offset % std::max<std::uint32_t>(d->maxsize, 1);
+    const std::size_t row = static_cast<std::size_t>(w) * 4;
+    const std::size_t needed = offset + static_cast<std::size_t>(y + h - 1) * stride + static_cast<std::size_t>(x) * 4 + row;
+    // A buffer smaller than its own description is skipped, never read past.
+    if (stride < static_cast<std::size_t>(width_) * 4 || needed > d->maxsize) return false;
+    const auto* base = static_cast<const std::uint8_t*>(d->data) + offset;
+    // The buffer swapped out last time is reused unless a reader still converts it.
+    if (!spare_ || spare_.use_count() > 1) spare_ = std::make_shared<std::vector<std::uint8_t>>();
+    std::vector<std::uint8_t>& copy = *spare_;
+    copy.resize(row * static_cast<std::size_t>(h));
+    for (int r = 0; r < h; ++r)
+        std::memcpy(copy.data() + row * static_cast<std::size_t>(r),
+                    base + static_cast<std::size_t>(y + r) * stride + static_cast<std::size_t>(x) * 4, row);
+    {
+        std::lock_guard lock(mutex_);
+        std::shared_ptr<const std::vector<std::uint8_t>> latest = std::move(spare_);
+        spare_ = std::const_pointer_cast<std::vector<std::uint8_t>>(std::move(raw_));
+        raw_ = std::move(latest);
+        rawWidth_ = w;
+        rawHeight_ = h;
+        rawBgr_ = blueFirst(format_);
+        ++rawSequence_;
+    }
+    ++frames_;
+    return true;
 }
 
 void PipeWireStream::onEnded() {
-    ended_ = true;
+    if (!ended_.exchange(true)) waylandLog("PIPEWIRE stream ended (the producer or PipeWire went away)");
 }
 
 std::shared_ptr<const platform::Image> PipeWireStream::latest() const {

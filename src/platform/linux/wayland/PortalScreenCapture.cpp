@@ -3,12 +3,16 @@
 #include <unistd.h>
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
 
+#include "platform/linux/common/CaptureStanding.h"
 #include "platform/linux/consent/Consent.h"
 #include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/ScaledFrameCache.h"
@@ -30,11 +34,19 @@ struct Snapshot {
     std::uint64_t display = 0;
 };
 
+// Blanks the agent's own windows in `image`, the part of the stream's frame from pixel (`x`, `y`).
+void blankOwn(platform::Image& image, const ScreenLayout& layout, int x, int y) {
+    const double scale = layout.width > 0 ? static_cast<double>(layout.pixelWidth) / layout.width : 1.0;
+    OwnWindows::shared().blankIn(image, layout.x + static_cast<int>(std::lround(x / scale)),
+                                 layout.y + static_cast<int>(std::lround(y / scale)), scale);
+}
+
 }  // namespace
 
 struct PortalScreenCapture::Impl {
     std::shared_ptr<Consent> consent;
     std::shared_ptr<const CompositorWindows> windows;
+    std::shared_ptr<CaptureStanding> standing;
     QThread thread;
     PortalScreenCastSession* session = nullptr;  // lives on `thread`
 
@@ -47,21 +59,49 @@ struct PortalScreenCapture::Impl {
     ScaledFrameCache frames;
 
     // On the portal's thread from here on.
-    void begin() {
+    QTimer* retry = nullptr;
+    QTimer* watch = nullptr;
+    int failures = 0;
+    // Declined or stopped by the user: asked again only when the user acts.
+    bool held = false;
+    // When the stream was first seen ended with the session still open (ms since start, or -1).
+    QElapsedTimer clock;
+    qint64 endedAt = -1;
+
+    void setUp() {
+        retry = new QTimer(session);
+        retry->setSingleShot(true);
+        QObject::connect(retry, &QTimer::timeout, session, [this] { begin(false); });
+        watch = new QTimer(session);
+        watch->setInterval(1000);
+        QObject::connect(watch, &QTimer::timeout, session, [this] { check(); });
+        clock.start();
+    }
+
+    void begin(bool userAsked) {
         if (!consent->screenText() || session->settingUp()) return;
         {
             std::lock_guard lock(mutex);
             if (stream && !stream->ended()) return;
         }
+        if (held && !userAsked) return;
+        held = false;
+        retry->stop();
         // A stream that ended under a live session: start over.
         session->close();
         drop("the screen is not shared yet");
+        standing->set(CaptureStanding::State::Asking, "");
         session->start(QString::fromStdString(consent->screenCastToken()));
     }
 
     void end() {
+        retry->stop();
+        watch->stop();
+        held = false;
+        failures = 0;
         session->close();
         drop("screen text reading is turned off");
+        standing->set(CaptureStanding::State::NotAsked, "");
     }
 
     void drop(const std::string& reason) {
@@ -69,6 +109,7 @@ struct PortalScreenCapture::Impl {
         std::lock_guard lock(mutex);
         old.swap(stream);
         why = reason;
+        endedAt = -1;
     }
 
     void started(const QDBusUnixFileDescriptor& remote, const PortalStream& s, const QString& token) {
@@ -76,13 +117,78 @@ struct PortalScreenCapture::Impl {
         if (!consent->screenText()) return end();
         if (!token.isEmpty()) consent->setScreenCastToken(token.toStdString());
         auto next = std::make_shared<PipeWireStream>(remote.fileDescriptor(), s.node);
-        if (!next->start()) {
-            session->close();
-            return drop("the screen stream could not be opened");
+        if (!next->start()) return lost("the screen stream could not be opened");
+        {
+            std::lock_guard lock(mutex);
+            stream = std::move(next);
+            place = s;
+            endedAt = -1;
         }
-        std::lock_guard lock(mutex);
-        stream = std::move(next);
-        place = s;
+        failures = 0;
+        watch->start();
+        standing->set(CaptureStanding::State::Sharing, "");
+    }
+
+    void failed(const QString& reason) {
+        if (reason == PortalScreenCastSession::declined()) {
+            drop(reason.toStdString());
+            held = true;
+            standing->set(CaptureStanding::State::Declined, reason.toStdString());
+            return;
+        }
+        lost(reason.toStdString());
+    }
+
+    // Ended without the user: asked again, with the token, after a wait that grows to a minute.
+    void lost(const std::string& reason) {
+        session->close();
+        drop(reason);
+        watch->stop();
+        if (!consent->screenText()) return;
+        standing->set(CaptureStanding::State::Lost, reason);
+        const int seconds = std::min(60, 2 << std::min(failures, 5));
+        ++failures;
+        retry->start(seconds * 1000);
+    }
+
+    // A running session ended from the desktop's side: the user stopped the sharing, unless PipeWire
+    // itself went away (the compositor then ends every cast).
+    void closed() {
+        std::shared_ptr<PipeWireStream> s;
+        {
+            std::lock_guard lock(mutex);
+            s = stream;
+        }
+        // PipeWire's own end may reach the stream a moment after the compositor's word.
+        QTimer::singleShot(1000, session, [this, s] {
+            if (!consent->screenText()) return;
+            if (s && s->remoteLost()) return lost("PipeWire went away");
+            drop("the screen sharing was stopped from the desktop");
+            watch->stop();
+            held = true;
+            // That grant is withdrawn: the next start asks again.
+            consent->setScreenCastToken("");
+            standing->set(CaptureStanding::State::Stopped, "the screen sharing was stopped from the desktop");
+        });
+    }
+
+    // A stream that ends while its session stays open is lost, once the session has had time to say
+    // it was closed.
+    void check() {
+        std::shared_ptr<PipeWireStream> s;
+        {
+            std::lock_guard lock(mutex);
+            s = stream;
+        }
+        if (!s || !s->ended()) {
+            endedAt = -1;
+            return;
+        }
+        if (endedAt < 0) {
+            endedAt = clock.elapsed();
+            return;
+        }
+        if (clock.elapsed() - endedAt >= 2000) lost(s->remoteLost() ? "PipeWire went away" : "the screen stream ended");
     }
 
     std::variant<Snapshot, platform::CaptureError> snapshot() {
@@ -111,28 +217,37 @@ struct PortalScreenCapture::Impl {
     }
 };
 
-PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<const CompositorWindows> windows)
-    : PortalScreenCapture(std::move(consent), std::move(windows), QDBusConnection::sessionBus()) {}
+PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<const CompositorWindows> windows,
+                                         std::shared_ptr<CaptureStanding> standing)
+    : PortalScreenCapture(std::move(consent), std::move(windows), QDBusConnection::sessionBus(), std::move(standing)) {}
 
 PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::shared_ptr<const CompositorWindows> windows,
-                                         const QDBusConnection& bus)
+                                         const QDBusConnection& bus, std::shared_ptr<CaptureStanding> standing)
     : impl_(std::make_shared<Impl>()) {
     impl_->consent = std::move(consent);
     impl_->windows = std::move(windows);
+    impl_->standing = standing ? std::move(standing) : std::make_shared<CaptureStanding>();
     impl_->thread.setObjectName(QStringLiteral("ws-portal"));
     auto* session = new PortalScreenCastSession(bus);
-    session->moveToThread(&impl_->thread);
     impl_->session = session;
+    impl_->setUp();
+    session->moveToThread(&impl_->thread);
     Impl* impl = impl_.get();  // the thread and its objects end before the Impl does
     QObject::connect(session, &PortalScreenCastSession::started, session,
                      [impl](const QDBusUnixFileDescriptor& remote, const PortalStream& s, const QString& token) {
                          impl->started(remote, s, token);
                      });
     QObject::connect(session, &PortalScreenCastSession::failed, session,
-                     [impl](const QString& why) { impl->drop(why.toStdString()); });
-    QObject::connect(session, &PortalScreenCastSession::closed, session,
-                     [impl] { impl->drop("the screen sharing was ended"); });
+                     [impl](const QString& why) { impl->failed(why); });
+    QObject::connect(session, &PortalScreenCastSession::closed, session, [impl] { impl->closed(); });
     impl_->thread.start();
+    // The user opening the privacy window asks the desktop again at once.
+    std::weak_ptr<Impl> weakImpl = impl_;
+    impl_->standing->setAskAgain([weakImpl] {
+        auto impl = weakImpl.lock();
+        if (!impl || !impl->session) return;
+        QMetaObject::invokeMethod(impl->session, [raw = impl.get()] { raw->begin(true); });
+    });
 
     // Agreement starts the session (the desktop then asks which screen); withdrawal ends it.
     std::weak_ptr<Impl> weak = impl_;
@@ -140,7 +255,7 @@ PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::
         auto impl = weak.lock();
         if (!impl || !impl->session) return;
         QMetaObject::invokeMethod(impl->session, [raw = impl.get()] {
-            if (raw->consent->screenText()) raw->begin();
+            if (raw->consent->screenText()) raw->begin(true);
             else raw->end();
         });
     });
@@ -155,6 +270,8 @@ PortalScreenCapture::~PortalScreenCapture() {
     impl->thread.wait();
     impl->drop("the agent is quitting");
 }
+
+std::shared_ptr<CaptureStanding> PortalScreenCapture::standing() const { return impl_->standing; }
 
 bool PortalScreenCapture::available() {
     // The session bus looks for services where the XDG data folders are.
@@ -180,7 +297,7 @@ bool PortalScreenCapture::preflight() {
 
 void PortalScreenCapture::request() {
     Impl* impl = impl_.get();
-    QMetaObject::invokeMethod(impl->session, [impl] { impl->begin(); });
+    QMetaObject::invokeMethod(impl->session, [impl] { impl->begin(false); });
 }
 
 void PortalScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
@@ -192,9 +309,11 @@ void PortalScreenCapture::shareableContent(std::function<void(platform::ContentR
     // The agent's panels lie above everything else.
     const int self = static_cast<int>(getpid());
     std::uint64_t index = 0;
-    for (const auto& frame : OwnWindows::shared().frames()) {
+    for (const auto& own : OwnWindows::shared().windows()) {
         ++index;
-        if (auto points = s.layout.points(frame)) content.windows.push_back({kOwnWindow | index, self, true, *points});
+        // Ordinary windows of the agent may lie under others: blanked by their look at capture.
+        if (!own.onTop) continue;
+        if (auto points = s.layout.points(own.frame)) content.windows.push_back({kOwnWindow | index, self, true, *points});
     }
     if (impl_->windows) {
         auto windows = impl_->windows->windows();
@@ -217,7 +336,10 @@ void PortalScreenCapture::captureWindow(const platform::ShareableWindow& window,
     const DesktopRect area = s.layout.pixels(window.frame);
     if (area.width <= 0 || area.height <= 0)
         return completion(platform::CaptureError{"the window is not on the shared screen"});
-    completion(impl_->scaled(crop(*s.frame, area), pixelWidth, pixelHeight));
+    // The stream shows whatever lies over the window there, the agent's own windows too.
+    platform::Image image = crop(*s.frame, area);
+    blankOwn(image, s.layout, area.x, area.y);
+    completion(impl_->scaled(image, pixelWidth, pixelHeight));
 }
 
 void PortalScreenCapture::captureDisplay(const platform::ShareableDisplay& display,
@@ -230,13 +352,12 @@ void PortalScreenCapture::captureDisplay(const platform::ShareableDisplay& displ
     if (display.id != s.display) return completion(platform::CaptureError{"the display is no longer shared"});
     std::vector<DesktopRect> hidden;
     for (const auto& w : excluding) hidden.push_back(s.layout.pixels(w.frame));
-    // Panels shown since the content was listed are left out too.
-    for (const auto& frame : OwnWindows::shared().frames()) hidden.push_back(s.layout.pixels(frame));
     hidden.erase(std::remove_if(hidden.begin(), hidden.end(), [](const DesktopRect& r) { return r.width <= 0; }),
                  hidden.end());
-    if (hidden.empty()) return completion(impl_->scaled(*s.frame, pixelWidth, pixelHeight));
     platform::Image image = *s.frame;
     for (const auto& area : hidden) blank(image, area);
+    // The agent's own windows as they are now, those shown since the content was listed too.
+    blankOwn(image, s.layout, 0, 0);
     completion(impl_->scaled(image, pixelWidth, pixelHeight));
 }
 

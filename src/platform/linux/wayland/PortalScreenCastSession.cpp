@@ -137,7 +137,7 @@ void PortalScreenCastSession::onSelectSourcesResponse(uint response, const QVari
 
 void PortalScreenCastSession::onStartResponse(uint response, const QVariantMap& results) {
     stopListening();
-    if (response == 1) return fail(QStringLiteral("the user did not share the screen"));
+    if (response == 1) return fail(declined());
     if (response != 0) return fail(QStringLiteral("the screen-cast portal could not start"));
     // streams: a(ua{sv}), the node and its properties; one monitor was asked for.
     bool found = false;
@@ -179,9 +179,14 @@ void PortalScreenCastSession::onRemoteOpened(QDBusPendingCallWatcher* call) {
 }
 
 void PortalScreenCastSession::onSessionClosed(const QVariantMap&) {
+    // A session already given up (its refusal answered, or closed by us) has nothing more to say.
+    if (state_ == State::Idle) return;
     const bool running = state_ == State::Running;
     bus_.disconnect(kPortal, sessionPath_, kSession, QStringLiteral("Closed"), this, SLOT(onSessionClosed(QVariantMap)));
     sessionPath_.clear();  // already gone: nothing to close
+    // GNOME closes the session as the user cancels its dialog, before Start's answer says so: that
+    // answer tells a refusal from a failure.
+    if (state_ == State::Starting && !requestPath_.isEmpty()) return;
     stopListening();
     ++serial_;
     state_ = State::Idle;

@@ -39,6 +39,9 @@ public:
     // Between start() and started() or failed(): the desktop may be asking the user.
     bool settingUp() const { return state_ != State::Idle && state_ != State::Running; }
 
+    // The reason `failed` gives when the user declined in the desktop's dialog.
+    static QString declined() { return QStringLiteral("the user did not share the screen"); }
+
     // The portal's object paths for a token of ours, as it builds them from our bus name.
     static QString requestPath(const QString& uniqueName, const QString& token);
     static QString sessionPath(const QString& uniqueName, const QString& token);

@@ -39,6 +39,8 @@ public:
     std::optional<Message> next();
     // The stream does not follow the protocol; nothing more can be read from it.
     bool broken() const { return broken_; }
+    // Bytes have come that no message handed out so far holds.
+    bool pending() const { return !buffer_.empty(); }
 
 private:
     std::string buffer_;

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "platform/linux/wayland/SwayIpcProtocol.h"
+#include "platform/linux/wayland/WaylandLog.h"
 
 namespace linuxplatform {
 
@@ -97,13 +99,51 @@ struct SwayIpcWatcher::Impl {
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
 
-    void watch(std::string path);
-    void refresh(int commands);
+    // The watcher's thread only: the request connection and what has come on it.
+    std::string path;
+    bool lost = false;  // sway went away (or never answered), and the log said so
+    int commands = -1;
+    swayipc::MessageReader replies;
+
+    void watch();
+    // One connection to sway, until it closes or the watcher stops; false when sway could not be reached.
+    bool follow();
+    void refresh();
+    std::optional<swayipc::Message> askTree();
+    void closeCommands();
+    // Sleeps `ms` unless the watcher is stopped first; false when it is.
+    bool pause(int ms);
 };
 
-void SwayIpcWatcher::Impl::refresh(int commands) {
-    swayipc::MessageReader reader;
-    const auto reply = ask(commands, swayipc::kGetTree, {}, kAnswerTimeoutMs, reader);
+void SwayIpcWatcher::Impl::closeCommands() {
+    if (commands >= 0) ::close(commands);
+    commands = -1;
+    replies = swayipc::MessageReader();
+}
+
+// Sway answers requests in order but names none of them, so a reply that came after its request timed
+// out would be taken for the next one's, and every reply after it would be one behind. Anything
+// waiting before a request is sent, a timeout or a broken stream therefore ends the connection; the
+// next request goes on a fresh one.
+std::optional<swayipc::Message> SwayIpcWatcher::Impl::askTree() {
+    if (commands >= 0) {
+        char byte;
+        const ssize_t n = ::recv(commands, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) closeCommands();
+    }
+    if (commands < 0) commands = connectTo(path.c_str());
+    if (commands < 0) return std::nullopt;
+    auto reply = ask(commands, swayipc::kGetTree, {}, kAnswerTimeoutMs, replies);
+    if (!reply || replies.pending() || replies.broken()) {
+        closeCommands();
+        return std::nullopt;
+    }
+    return reply;
+}
+
+void SwayIpcWatcher::Impl::refresh() {
+    auto reply = askTree();
+    if (!reply) reply = askTree();  // once more on a fresh connection
     if (!reply) return;
     auto tree = nlohmann::json::parse(reply->payload, nullptr, false);
     if (tree.is_discarded()) return;
@@ -123,37 +163,67 @@ void SwayIpcWatcher::Impl::refresh(int commands) {
     if (tell) tell(nowFocused);
 }
 
-void SwayIpcWatcher::Impl::watch(std::string path) {
+bool SwayIpcWatcher::Impl::follow() {
     // Requests go on one connection, events come on the other, so replies never mix with events.
-    const int commands = connectTo(path.c_str());
     const int events = connectTo(path.c_str());
     // The first snapshot is taken once sway has confirmed the subscription, so that no change falls
     // between the two.
     swayipc::MessageReader reader;
-    if (commands >= 0 && events >= 0 &&
-        ask(events, swayipc::kSubscribe, R"(["window","workspace"])", kAnswerTimeoutMs, reader)) {
-        refresh(commands);
-        while (!stopping.load()) {
-            bool stale = false;
-            while (auto m = reader.next()) {
-                if (!m->isEvent()) continue;
-                // A title or mark changes nothing the agent keeps.
-                const auto event = nlohmann::json::parse(m->payload, nullptr, false);
-                const std::string change =
-                    event.is_object() && event.contains("change") && event["change"].is_string() ? event["change"].get<std::string>() : "";
-                if (change != "title" && change != "mark") stale = true;
-            }
-            if (reader.broken()) break;
-            if (stale) refresh(commands);
-            pollfd fds[2] = {{events, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-            const int n = ::poll(fds, 2, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 || (fds[1].revents & POLLIN)) break;
-            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || !readSome(events, reader)) break;
-        }
+    if (events < 0 || !ask(events, swayipc::kSubscribe, R"(["window","workspace"])", kAnswerTimeoutMs, reader)) {
+        if (events >= 0) ::close(events);
+        return false;
     }
-    if (commands >= 0) ::close(commands);
-    if (events >= 0) ::close(events);
+    if (lost) waylandLog("SWAY ipc connected again");
+    lost = false;
+    refresh();
+    while (!stopping.load()) {
+        bool stale = false;
+        while (auto m = reader.next()) {
+            if (!m->isEvent()) continue;
+            // A title or mark changes nothing the agent keeps.
+            const auto event = nlohmann::json::parse(m->payload, nullptr, false);
+            const std::string change =
+                event.is_object() && event.contains("change") && event["change"].is_string() ? event["change"].get<std::string>() : "";
+            if (change != "title" && change != "mark") stale = true;
+        }
+        if (reader.broken()) break;
+        if (stale) refresh();
+        pollfd fds[2] = {{events, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || (fds[1].revents & POLLIN)) break;
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || !readSome(events, reader)) break;
+    }
+    ::close(events);
+    closeCommands();
+    return true;
+}
+
+bool SwayIpcWatcher::Impl::pause(int ms) {
+    pollfd wake{wakeFd, POLLIN, 0};
+    while (::poll(&wake, 1, ms) < 0 && errno == EINTR) {
+    }
+    return !stopping.load();
+}
+
+void SwayIpcWatcher::Impl::watch() {
+    // Sway may restart in place, on the same socket path: its windows are followed again once it
+    // answers, asked again and again, less often the longer it stays away.
+    constexpr int kFirstRetryMs = 100, kLastRetryMs = 5000;
+    int retryMs = kFirstRetryMs;
+    while (!stopping.load()) {
+        if (follow()) {
+            if (stopping.load()) break;
+            waylandLog("SWAY ipc connection closed; reconnecting");
+            lost = true;
+            retryMs = kFirstRetryMs;
+        } else if (!lost) {
+            waylandLog("SWAY ipc does not answer at " + path + "; retrying");
+            lost = true;
+        }
+        if (!pause(retryMs)) break;
+        retryMs = std::min(retryMs * 2, kLastRetryMs);
+    }
 }
 
 bool SwayIpcWatcher::available() {
@@ -169,8 +239,9 @@ SwayIpcWatcher::SwayIpcWatcher() : impl_(std::make_shared<Impl>()) {
     const char* path = std::getenv("SWAYSOCK");
     impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (path && impl_->wakeFd >= 0) {
+        impl_->path = path;
         Impl* impl = impl_.get();
-        impl_->thread = std::thread([impl, p = std::string(path)] { impl->watch(p); });
+        impl_->thread = std::thread([impl] { impl->watch(); });
     }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Sway's windows through its IPC socket ($SWAYSOCK): a snapshot of every view (pid, app_id, frame,
 // focus, visibility) kept fresh on a thread of its own from window and workspace events, and the
-// focused window's changes told as they happen.
+// focused window's changes told as they happen. A sway that restarts on the same socket is
+// followed again once it answers.
 #include <memory>
 
 #include "platform/linux/common/FocusedWindow.h"
@@ -15,7 +16,8 @@ public:
     // Whether a sway answers on $SWAYSOCK (asked once, within half a second).
     static bool available();
 
-    // Connects to $SWAYSOCK; without an answer the snapshot stays empty.
+    // Connects to $SWAYSOCK, and again whenever sway closes it; without an answer the snapshot
+    // stays as it was.
     SwayIpcWatcher();
     ~SwayIpcWatcher() override;
     SwayIpcWatcher(const SwayIpcWatcher&) = delete;

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
+#include "platform/linux/common/OwnWindows.h"
 #include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/wayland/CaptureWorker.h"
 #include "platform/linux/wayland/ServedCaptureCalls.h"
 #include "platform/linux/wayland/CompositorContent.h"
 #include "platform/linux/wayland/OutputGeometry.h"
 #include "platform/linux/wayland/WaylandGlobals.h"
+#include "platform/linux/wayland/WaylandLog.h"
 #include "platform/linux/wayland/WlrScreencopyClient.h"
 
 namespace linuxplatform {
@@ -20,13 +23,28 @@ struct WlrScreenCapture::Impl {
     ScaledFrameCache frames;
 
     std::atomic<bool> usable{true};
+    ChangeLog health{"wlr-screencopy"};
+    mutable std::mutex mutex;
+    std::optional<std::string> refusal;  // under `mutex`
 
     Impl(std::shared_ptr<CompositorWindows> w, std::string display) : windows(std::move(w)), client(std::move(display)) {}
 
     std::variant<std::vector<WaylandOutput>, std::string> outputs() {
         auto result = client.outputs();
         usable = client.usable();
+        auto refused = client.refusal();
+        if (auto* error = std::get_if<std::string>(&result)) health.failed(*error);
+        else if (refused) health.failed(*refused);
+        std::lock_guard lock(mutex);
+        refusal = std::move(refused);
         return result;
+    }
+
+    // A copy's outcome, for the log.
+    WlrScreencopyClient::Frame copied(WlrScreencopyClient::Frame frame) {
+        if (auto* error = std::get_if<std::string>(&frame)) health.failed(*error);
+        else health.working();
+        return frame;
     }
 
     platform::ContentResult content() {
@@ -49,9 +67,13 @@ struct WlrScreenCapture::Impl {
         const auto index = OutputGeometry::outputOf(places, *frame);
         if (!index) return platform::CaptureError{"the window is on no display"};
         const auto& output = outs[*index];
-        auto captured = client.capture(output.name, OutputGeometry::onOutput(output.logical, *frame));
+        auto captured = copied(client.capture(output.name, OutputGeometry::onOutput(output.logical, *frame)));
         if (auto* error = std::get_if<std::string>(&captured)) return platform::CaptureError{*error};
-        return frames.scaled(std::get<platform::Image>(captured), width, height);
+        // What of the output lies there, the agent's own windows over it too.
+        auto& image = std::get<platform::Image>(captured);
+        const DesktopRect shown = OutputGeometry::intersect(output.logical, *frame);
+        if (shown.width > 0) OwnWindows::shared().blankIn(image, shown.x, shown.y, static_cast<double>(image.width) / shown.width);
+        return frames.scaled(image, width, height);
     }
 
     platform::CaptureResult display(std::uint64_t id, const std::vector<platform::ShareableWindow>& excluding, int width,
@@ -61,7 +83,7 @@ struct WlrScreenCapture::Impl {
         const auto& outs = std::get<std::vector<WaylandOutput>>(listed);
         const WaylandOutput* output = CompositorContent::output(outs, id);
         if (!output) return platform::CaptureError{"the display is no longer connected"};
-        auto captured = client.capture(output->name);
+        auto captured = copied(client.capture(output->name));
         if (auto* error = std::get_if<std::string>(&captured)) return platform::CaptureError{*error};
         auto& image = std::get<platform::Image>(captured);
         // The compositor copies what is shown, so a left-out window is painted over where it lies.
@@ -83,6 +105,11 @@ WlrScreenCapture::WlrScreenCapture(std::shared_ptr<CompositorWindows> windows, s
 WlrScreenCapture::~WlrScreenCapture() { worker_->stop(); }
 
 bool WlrScreenCapture::preflight() { return impl_->usable; }
+
+std::optional<std::string> WlrScreenCapture::refusedForGood() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->refusal;
+}
 
 void WlrScreenCapture::shareableContent(std::function<void(platform::ContentResult)> completion) {
     servedcapture::content(*worker_, impl_, std::move(completion));

@@ -7,13 +7,14 @@
 #include <string>
 
 #include "platform/ScreenCapture.h"
+#include "platform/linux/wayland/FallbackScreenCapture.h"
 
 namespace linuxplatform {
 
 class CaptureWorker;
 class CompositorWindows;
 
-class WlrScreenCapture final : public platform::ScreenCapture {
+class WlrScreenCapture final : public platform::ScreenCapture, public CaptureRefusal {
 public:
     // Whether the compositor at $WAYLAND_DISPLAY offers wlr-screencopy. Connects once; blocks briefly.
     static bool available();
@@ -28,6 +29,9 @@ public:
     // The compositor's own capture asks nobody; screen consent is the consent wrapper's to check.
     bool preflight() override;
     void request() override {}
+    // Once the compositor, reached, offers no wlr-screencopy; a compositor that does not answer may
+    // come back, and is no refusal.
+    std::optional<std::string> refusedForGood() const override;
     void shareableContent(std::function<void(platform::ContentResult)> completion) override;
     void captureWindow(const platform::ShareableWindow& window, int pixelWidth, int pixelHeight,
                        std::function<void(platform::CaptureResult)> completion) override;

@@ -294,6 +294,11 @@ WlrScreencopyClient::~WlrScreencopyClient() { impl_->disconnect(); }
 
 bool WlrScreencopyClient::usable() const { return impl_->usable; }
 
+std::optional<std::string> WlrScreencopyClient::refusal() const {
+    if (!impl_->display || impl_->usable) return std::nullopt;
+    return std::string(impl_->shm ? "the compositor offers no wlr-screencopy" : "the compositor offers no shared memory");
+}
+
 WlrScreencopyClient::Outputs WlrScreencopyClient::outputs() {
     if (auto error = impl_->refresh()) return *error;
     std::vector<WaylandOutput> out;

@@ -38,6 +38,9 @@ public:
     Frame capture(std::uint32_t output, std::optional<DesktopRect> region = std::nullopt);
     // Whether the compositor, when last asked, offered wlr-screencopy.
     bool usable() const;
+    // Why the compositor we are connected to lets nothing be copied (it never offered wlr-screencopy,
+    // or withdrew it); nothing while it does, or while it cannot be reached (that may pass).
+    std::optional<std::string> refusal() const;
 
     struct Impl;
 
