@@ -10,6 +10,7 @@
 #include <QPainter>
 
 #include "platform/linux/common/ImageScaling.h"
+#include "signals/ScreenReader.h"
 
 namespace bench {
 
@@ -72,7 +73,7 @@ void typeWord(Layout& layout, std::size_t line, unsigned seed) {
     if (line < layout.lines.size()) layout.lines[line].push_back(word(seed));
 }
 
-platform::Image render(const Layout& layout) {
+platform::Image rendered(const Layout& layout) {
     QImage screen(kWidth, kHeight, QImage::Format_RGBA8888);
     screen.fill(layout.dark ? QColor(30, 30, 34) : QColor(250, 250, 250));
     QPainter p(&screen);
@@ -113,7 +114,23 @@ platform::Image render(const Layout& layout) {
     image.rgba.resize(static_cast<std::size_t>(kWidth) * kHeight * 4);
     for (int y = 0; y < kHeight; ++y)
         std::copy_n(screen.constScanLine(y), kWidth * 4, image.rgba.data() + static_cast<std::size_t>(y) * kWidth * 4);
-    return imagescaling::resize(image, 2400, 1350);
+    return image;
+}
+
+platform::Image render(const Layout& layout) {
+    const auto [width, height] = ScreenReader::pixelSize(kWidth, kHeight);
+    return imagescaling::resize(rendered(layout), width, height);
+}
+
+platform::Image corner(const platform::Image& image, int width, int height) {
+    platform::Image out;
+    out.width = std::min(width, image.width);
+    out.height = std::min(height, image.height);
+    out.rgba.resize(static_cast<std::size_t>(out.width) * out.height * 4);
+    for (int y = 0; y < out.height; ++y)
+        std::copy_n(image.rgba.data() + static_cast<std::size_t>(y) * image.width * 4, out.width * 4,
+                    out.rgba.data() + static_cast<std::size_t>(y) * out.width * 4);
+    return out;
 }
 
 std::string truth(const Layout& layout) {

@@ -1,7 +1,7 @@
 #pragma once
 // Screens of text rendered here, so that anyone can rerun the measurements: a layout of words in
 // one or two columns, in a given font, size and theme, as the agent would capture it (1920×1080
-// points scaled to the 2400×1350 pixels the screen reader asks for).
+// points scaled to the pixels the screen reader asks for).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,8 +42,12 @@ int linesPerColumn(const Layout& layout);
 void typeWord(Layout& layout, std::size_t line, unsigned seed);
 // A Qt image as the capture layer hands images on (RGBA rows, top first).
 platform::Image toImage(const QImage& source);
-// The screen as captured: 1920×1080 scaled to 2400×1350.
+// The screen as captured: 1920×1080 scaled as the screen reader asks.
 platform::Image render(const Layout& layout);
+// The screen at 1920×1080, unscaled.
+platform::Image rendered(const Layout& layout);
+// The top left width × height of an image (a smaller window showing the same content).
+platform::Image corner(const platform::Image& image, int width, int height);
 std::string truth(const Layout& layout);
 
 // Words, lower-cased, letters and digits only: what stands between spaces, its punctuation left out

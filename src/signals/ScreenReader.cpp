@@ -60,7 +60,9 @@ void ScreenReader::timerFired() {
 
 std::pair<int, int> ScreenReader::pixelSize(double width, double height) {
     const double longer = std::max(width, height);
-    const double scale = longer > 0 ? std::min(longestSidePixels / longer, largestScale) : largestScale;
+    double scale = largestScale;
+    while (scale > 1 && longer * scale > longestSidePixels) scale -= 1;
+    while (longer * scale > longestSidePixels) scale /= 2;
     return {truncatedSide(width, scale), truncatedSide(height, scale)};
 }
 

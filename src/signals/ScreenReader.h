@@ -26,7 +26,7 @@ public:
     static constexpr double tickSeconds = 1.2;
     static constexpr const char* ownBundleIdentifier = "com.wellspire.agent";
     static constexpr double minimumWindowSide = 200;
-    static constexpr double longestSidePixels = 2400;
+    static constexpr double longestSidePixels = 3840;
     static constexpr double largestScale = 2.0;
     static constexpr std::size_t longestText = 4000;
     static constexpr std::size_t shortestText = 8;
@@ -42,7 +42,9 @@ public:
         int pixelHeight = 0;
     };
 
-    // Pixel size of a source of w × h points: the longer side at most 2400, at most 2× enlarged.
+    // Pixel size of a source of w × h points, scaled by a whole factor (2×, else 1×; halved for a
+    // source past 3840 points) so that whatever moved by whole points moves by whole pixels and a
+    // scrolled line scales to the same pixels: the reader finds it in its cache at any window size.
     static std::pair<int, int> pixelSize(double width, double height);
     static std::optional<Target> chooseTarget(const platform::ShareableContent& content,
                                               const std::optional<platform::RunningApplication>& frontmost,

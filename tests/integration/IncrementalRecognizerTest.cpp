@@ -6,11 +6,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <random>
 
+#include "platform/linux/common/ScaledFrameCache.h"
 #include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "signals/ScreenReader.h"
 
 namespace {
 
@@ -87,6 +90,57 @@ public:
 std::vector<std::optional<std::string>> freshReading(const platform::Image& image, bool regions = true) {
     IncrementalRecognizer fresh(std::make_shared<BarEngine>(), {.cached = false, .regions = regions});
     return fresh.recognize(image).value();
+}
+
+// Lines are the runs of rows with ink; a piece reads as its darkest level and how many rows hold ink.
+class RowEngine final : public linuxplatform::LineEngine {
+public:
+    std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) override {
+        const auto ink = [&](int y) {
+            const auto* row = page.pixels.data() + static_cast<std::size_t>(y) * page.width;
+            return std::any_of(row + area.left, row + area.right, [](std::uint8_t v) { return v < 250; });
+        };
+        std::vector<LineLayout> out;
+        for (int y = area.top; y < area.bottom; ++y) {
+            if (!ink(y)) continue;
+            int end = y;
+            while (end < area.bottom && ink(end)) ++end;
+            out.push_back({{area.left, y, area.right, end},
+                           {{area.left, std::max(area.top, y - 2), area.right, std::min(area.bottom, end + 2)}},
+                           end - y});
+            y = end;
+        }
+        return out;
+    }
+    std::optional<std::string> read(const GreyPage& page, const Rect& piece) override {
+        ++reads;
+        int darkest = 255, rows = 0;
+        for (int y = piece.top; y < piece.bottom; ++y) {
+            const auto* row = page.pixels.data() + static_cast<std::size_t>(y) * page.width;
+            const int least = *std::min_element(row + piece.left, row + piece.right);
+            darkest = std::min(darkest, least);
+            rows += least < 250;
+        }
+        return "w" + std::to_string(darkest) + "x" + std::to_string(rows);
+    }
+    int reads = 0;
+};
+
+// A page of lines 22 points apart, each a row of strokes of its own grey, shown from `offset` points down.
+platform::Image page(int width, int height, int offset) {
+    platform::Image image;
+    image.width = width;
+    image.height = height;
+    image.rgba.assign(static_cast<std::size_t>(width) * height * 4, 255);
+    for (int line = offset / 22; line * 22 - offset < height; ++line) {
+        const int top = line * 22 - offset + 6, length = width - 80 - (line * 37) % 300;
+        for (int y = std::max(0, top); y < std::min(height, top + 12); ++y)
+            for (int x = 40; x < 40 + length; x += (x % 6 == 2) ? 4 : 1) {
+                auto* p = image.rgba.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+                p[0] = p[1] = p[2] = static_cast<std::uint8_t>(20 + (line * 53) % 180);
+            }
+    }
+    return image;
 }
 
 }  // namespace
@@ -175,4 +229,31 @@ TEST(IncrementalRecognizerTest, FailuresBrokenImagesAndOtherSizesAreNeitherCache
     broken.height = 10;
     EXPECT_FALSE(reader.recognize(broken));
     EXPECT_EQ(engine->layouts, layouts);
+}
+
+TEST(IncrementalRecognizerTest, ScrolledLinesAreFoundAgainAtAnyWindowSizeAndScrollOffset) {
+    // Windows maximised under a top bar and of other odd sizes, scrolled by whole and odd amounts,
+    // captured at the size the screen reader asks for: a moved line scales to the same pixels.
+    for (const auto& [width, height] : {std::pair{1920, 1053}, {1366, 705}, {1900, 1000}, {1600, 1000}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        const auto [pixelWidth, pixelHeight] = ScreenReader::pixelSize(width, height);
+        auto engine = std::make_shared<RowEngine>();
+        IncrementalRecognizer reader(engine);
+        linuxplatform::ScaledFrameCache frames;
+        int offset = 0;
+        for (const int step : {0, 40, 7, 1, 13, 40, 66, 3, 40}) {
+            offset += step;
+            const auto image = frames.scaled(page(width, height, offset), pixelWidth, pixelHeight);
+            const int reads = engine->reads;
+            const auto reading = reader.recognize(*image);
+            IncrementalRecognizer fresh(std::make_shared<RowEngine>(), {.cached = false});
+            ASSERT_EQ(reading, fresh.recognize(*image)) << "at " << offset;
+            if (step == 0) continue;
+            // Read again: the lines that came into view and those an edge no longer cuts.
+            EXPECT_LE(engine->reads - reads, step / 22 + 3) << "at " << offset;
+        }
+        const auto counts = reader.counts();
+        EXPECT_GT(counts.piecesCached, 3 * counts.piecesRead);
+        EXPECT_GT(counts.layoutsCached, counts.laidOut);
+    }
 }

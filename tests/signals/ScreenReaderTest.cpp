@@ -9,14 +9,16 @@ using platform::Rect;
 using platform::ShareableContent;
 using platform::ShareableWindow;
 
-TEST(ScreenReaderSizeTest, LongerSideIs2400AndSmallSourcesDouble) {
+TEST(ScreenReaderSizeTest, WholeFactorsOnlyTwiceUpTo3840Pixels) {
     using P = std::pair<int, int>;
     EXPECT_EQ(ScreenReader::pixelSize(1000, 800), P(2000, 1600));
-    EXPECT_EQ(ScreenReader::pixelSize(1600, 1000), P(2400, 1500));
-    EXPECT_EQ(ScreenReader::pixelSize(2560, 1440), P(2400, 1350));
-    EXPECT_EQ(ScreenReader::pixelSize(1200, 800), P(2400, 1600));
-    EXPECT_EQ(ScreenReader::pixelSize(3000, 1), P(2400, 1));        // at least one pixel
-    EXPECT_EQ(ScreenReader::pixelSize(1920, 1081), P(2400, 1351));  // truncated, not rounded (1351.25)
+    EXPECT_EQ(ScreenReader::pixelSize(1600, 1000), P(3200, 2000));
+    EXPECT_EQ(ScreenReader::pixelSize(1920, 1053), P(3840, 2106));
+    EXPECT_EQ(ScreenReader::pixelSize(1366, 705), P(2732, 1410));
+    EXPECT_EQ(ScreenReader::pixelSize(1921, 1000), P(1921, 1000));
+    EXPECT_EQ(ScreenReader::pixelSize(2560, 1440), P(2560, 1440));
+    EXPECT_EQ(ScreenReader::pixelSize(5120, 1440), P(2560, 720));
+    EXPECT_EQ(ScreenReader::pixelSize(3000, 0.2), P(3000, 1));  // at least one pixel
     EXPECT_EQ(ScreenReader::pixelSize(300, 201), P(600, 402));
 }
 
@@ -37,16 +39,16 @@ TEST(ScreenReaderTargetTest, FrontmostWindowOverDisplayAndOwnWindowsExcluded) {
     ASSERT_TRUE(target);
     EXPECT_TRUE(target->isWindow);
     EXPECT_EQ(target->window.id, 5u);
-    EXPECT_EQ(target->pixelWidth, 2400);
-    EXPECT_EQ(target->pixelHeight, 1500);
+    EXPECT_EQ(target->pixelWidth, 3200);
+    EXPECT_EQ(target->pixelHeight, 2000);
 
     content.windows.erase(content.windows.begin() + 4);
     target = ScreenReader::chooseTarget(content, front, 4242);
     ASSERT_TRUE(target);
     EXPECT_FALSE(target->isWindow);
     EXPECT_EQ(target->display.id, 9u);
-    EXPECT_EQ(target->pixelWidth, 2400);
-    EXPECT_EQ(target->pixelHeight, 1350);
+    EXPECT_EQ(target->pixelWidth, 2560);
+    EXPECT_EQ(target->pixelHeight, 1440);
     ASSERT_EQ(target->excluded.size(), 1u);
     EXPECT_EQ(target->excluded[0].id, 2u);
 
@@ -128,7 +130,7 @@ TEST_F(ScreenReaderTest, FailuresLogOneLineEachAndTheNextFiringTriesAgain) {
     sim.screen().content = ShareableContent{{}, {{1, 1440, 900}}};
     sim.recognizer().lines.reset();
     sim.advance(1.2);
-    EXPECT_EQ(lastLine(), "OCR captured 2400x1500");
+    EXPECT_EQ(lastLine(), "OCR captured 2880x1800");
     EXPECT_EQ(posts("/api/scan"), 0u);
 }
 

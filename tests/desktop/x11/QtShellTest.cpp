@@ -30,6 +30,7 @@
 #include "checkins/Snooze.h"
 #include "platform/Platform.h"
 #include "platform/linux/common/OwnWindows.h"
+#include "platform/linux/shell/QtOwnWindows.h"
 #include "platform/linux/common/PosixFacilities.h"
 #include "platform/linux/shell/QtMainLoop.h"
 #include "platform/linux/shell/QtStatusItem.h"
@@ -46,7 +47,12 @@ QApplication& app() {
     static int argc = 1;
     static char name[] = "desktop_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication* instance = new QApplication(argc, argv);
+    static QApplication* instance = [] {
+        auto* made = new QApplication(argc, argv);
+        // As the agent does: every window of the process is its own.
+        linuxplatform::QtOwnWindows::install();
+        return made;
+    }();
     return *instance;
 }
 
@@ -114,7 +120,7 @@ TEST_F(QtShellTest, PanelsStackUnderTheTopRightCornerAndTheSixthEvictsTheOldest)
     }
 }
 
-// What display captures leave out: exactly the panels on screen, where they are now.
+// What captures leave out: exactly the windows on screen, where they are now.
 TEST_F(QtShellTest, ShownPanelsAreTheAgentsOwnWindowsUntilTheyClose) {
     const auto published = [](const std::string& title) {
         const auto g = desktop::geometry(desktop::windowsNamed("^" + title)[0]);
