@@ -64,6 +64,7 @@ struct PortalScreenCapture::Impl {
     int failures = 0;
     // Declined or stopped by the user: asked again only when the user acts.
     bool held = false;
+    bool agreed = false;  // screen text as last seen
     // When the stream was first seen ended with the session still open (ms since start, or -1).
     QElapsedTimer clock;
     qint64 endedAt = -1;
@@ -240,6 +241,7 @@ PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::
     QObject::connect(session, &PortalScreenCastSession::failed, session,
                      [impl](const QString& why) { impl->failed(why); });
     QObject::connect(session, &PortalScreenCastSession::closed, session, [impl] { impl->closed(); });
+    impl_->agreed = impl_->consent->screenText();
     impl_->thread.start();
     // The user opening the privacy window asks the desktop again at once.
     std::weak_ptr<Impl> weakImpl = impl_;
@@ -255,8 +257,13 @@ PortalScreenCapture::PortalScreenCapture(std::shared_ptr<Consent> consent, std::
         auto impl = weak.lock();
         if (!impl || !impl->session) return;
         QMetaObject::invokeMethod(impl->session, [raw = impl.get()] {
-            if (raw->consent->screenText()) raw->begin(true);
-            else raw->end();
+            // Only turning screen text on is the user asking again; other changes leave a refusal be.
+            const bool on = raw->consent->screenText();
+            if (on) raw->begin(!std::exchange(raw->agreed, true));
+            else {
+                raw->agreed = false;
+                raw->end();
+            }
         });
     });
 }
