@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,31 @@ int freePort();
 bool waitUntil(const std::function<bool()>& ready, Seconds timeout);
 // A deliberate wait: lets the agent run on while nothing is expected to happen.
 void settle(Seconds duration);
+
+// The first of the windows `list()` gives whose title matches the (ECMAScript) pattern, and the
+// first of them with the focus; a compositor's window kind (with `title` and `focused`) each.
+template <class Window, class List>
+std::optional<Window> waitForTitled(List list, const std::string& titlePattern, Seconds timeout) {
+    const std::regex pattern(titlePattern);
+    std::optional<Window> found;
+    waitUntil(
+        [&] {
+            for (const auto& w : list())
+                if (std::regex_search(w.title, pattern)) {
+                    found = w;
+                    return true;
+                }
+            return false;
+        },
+        timeout);
+    return found;
+}
+template <class Window, class List>
+std::optional<Window> focusedOf(List list) {
+    for (const auto& w : list())
+        if (w.focused) return w;
+    return std::nullopt;
+}
 
 struct Recorded {
     std::string method;

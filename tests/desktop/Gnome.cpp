@@ -47,26 +47,10 @@ std::vector<ShellWindow> shellWindows() {
 }
 
 std::optional<ShellWindow> waitForShellWindow(const std::string& titlePattern, Seconds timeout) {
-    const std::regex pattern(titlePattern);
-    std::optional<ShellWindow> found;
-    waitUntil(
-        [&] {
-            for (const auto& w : shellWindows())
-                if (std::regex_search(w.title, pattern)) {
-                    found = w;
-                    return true;
-                }
-            return false;
-        },
-        timeout);
-    return found;
+    return waitForTitled<ShellWindow>(shellWindows, titlePattern, timeout);
 }
 
-std::optional<ShellWindow> focusedShellWindow() {
-    for (const auto& w : shellWindows())
-        if (w.focused) return w;
-    return std::nullopt;
-}
+std::optional<ShellWindow> focusedShellWindow() { return focusedOf<ShellWindow>(shellWindows); }
 
 bool shellFocus(const ShellWindow& window) {
     call("Activate", "uint64:" + std::to_string(window.id));

@@ -36,26 +36,10 @@ std::vector<SwayWindow> swayWindows() {
 }
 
 std::optional<SwayWindow> waitForSwayWindow(const std::string& titlePattern, Seconds timeout) {
-    const std::regex pattern(titlePattern);
-    std::optional<SwayWindow> found;
-    waitUntil(
-        [&] {
-            for (const auto& w : swayWindows())
-                if (std::regex_search(w.title, pattern)) {
-                    found = w;
-                    return true;
-                }
-            return false;
-        },
-        timeout);
-    return found;
+    return waitForTitled<SwayWindow>(swayWindows, titlePattern, timeout);
 }
 
-std::optional<SwayWindow> focusedSwayWindow() {
-    for (const auto& w : swayWindows())
-        if (w.focused) return w;
-    return std::nullopt;
-}
+std::optional<SwayWindow> focusedSwayWindow() { return focusedOf<SwayWindow>(swayWindows); }
 
 bool swayFocus(const SwayWindow& window) {
     sh("swaymsg '[con_id=" + std::to_string(window.id) + "] focus' >/dev/null 2>&1");

@@ -14,6 +14,17 @@
 namespace linuxplatform {
 namespace {
 
+// Field 22 of /proc/<pid>/stat, counted after the command name, which may hold spaces and ')'.
+unsigned long long startTime(const std::string& stat) {
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i)
+        if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
+    return 0;
+}
+
 namespace fs = std::filesystem;
 
 std::string lower(std::string_view s) {
@@ -224,8 +235,8 @@ std::string ApplicationIdentity::desktopId(int pid, std::string_view windowClass
     return {};
 }
 
-std::vector<int> ApplicationIdentity::userProcesses() const {
-    std::vector<int> out;
+std::vector<ApplicationIdentity::Process> ApplicationIdentity::userProcesses() const {
+    std::vector<Process> out;
     const std::string uid = std::to_string(::getuid());
     std::error_code ec;
     for (auto it = fs::directory_iterator(procRoot_, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -235,7 +246,7 @@ std::vector<int> ApplicationIdentity::userProcesses() const {
         for (const auto& line : split(procText(pid, "status"), '\n'))
             if (line.rfind("Uid:", 0) == 0) {
                 const auto ids = split(line.substr(4), '\t');
-                if (!ids.empty() && ids[0] == uid) out.push_back(pid);
+                if (!ids.empty() && ids[0] == uid) out.push_back({pid, startTime(procText(pid, "stat"))});
             }
     }
     return out;
@@ -243,7 +254,8 @@ std::vector<int> ApplicationIdentity::userProcesses() const {
 
 std::vector<std::string> ApplicationIdentity::running() {
     std::set<std::string> out;
-    for (const int pid : userProcesses()) {
+    for (const auto& process : userProcesses()) {
+        const int pid = process.pid;
         std::error_code exeError;
         const std::string executable =
             fs::read_symlink(procRoot_ + "/" + std::to_string(pid) + "/exe", exeError).filename().string();

@@ -34,8 +34,13 @@ public:
     std::vector<std::string> identities(int pid, std::string_view windowClass = {});
     // The user's running applications that have a desktop entry, by id. Any thread.
     std::vector<std::string> running();
-    // The process ids of the user's own processes. Any thread.
-    std::vector<int> userProcesses() const;
+    // The user's own processes: their ids, and when each started (its clock ticks since boot, or 0
+    // where not told), which tells a process from a later one given the same id. Any thread.
+    struct Process {
+        int pid = 0;
+        unsigned long long started = 0;
+    };
+    std::vector<Process> userProcesses() const;
     // What the user sees for a listed name: the entry's Name where there is one.
     std::string displayName(const std::string& id);
     const std::string& procRoot() const { return procRoot_; }

@@ -50,10 +50,28 @@ bool PlacesNeverRead::excluded(int pid, std::string_view windowClass, std::strin
 }
 
 bool PlacesNeverRead::anyProcessExcluded() {
-    if (consent_->neverRead().empty() && consent_->privateBrowsing()) return false;
-    for (const int pid : identity_->userProcesses())
-        if (excluded(pid, {}, {})) return true;
-    return false;
+    const auto listed = consent_->neverRead();
+    const bool privateRead = consent_->privateBrowsing();
+    if (listed.empty() && privateRead) return false;
+    std::lock_guard lock(verdictsMutex_);
+    // Asked at every capture: each process is looked at once, until the choices change.
+    if (listed != verdictsFor_ || privateRead != verdictsPrivateRead_) {
+        verdicts_.clear();
+        verdictsFor_ = listed;
+        verdictsPrivateRead_ = privateRead;
+    }
+    std::map<int, Verdict> now;
+    bool any = false;
+    for (const auto& process : identity_->userProcesses()) {
+        const auto known = verdicts_.find(process.pid);
+        const bool excludedNow = known != verdicts_.end() && known->second.started == process.started
+                                     ? known->second.excluded
+                                     : excluded(process.pid, {}, {});
+        now[process.pid] = {process.started, excludedNow};
+        any = any || excludedNow;
+    }
+    verdicts_ = std::move(now);
+    return any;
 }
 
 }  // namespace linuxplatform

@@ -2,9 +2,12 @@
 // The places the user keeps out of every reading: the applications on the "never read" list, and
 // private browsing windows unless the user allows them. The consent gates ask this before a field
 // is read or a window captured; an excluded place is answered as a withdrawn consent is.
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace linuxplatform {
 
@@ -33,6 +36,15 @@ public:
 private:
     std::shared_ptr<Consent> consent_;
     std::shared_ptr<ApplicationIdentity> identity_;
+    // What anyProcessExcluded found of each process, for the choices it was found under.
+    struct Verdict {
+        unsigned long long started = 0;
+        bool excluded = false;
+    };
+    std::mutex verdictsMutex_;
+    std::map<int, Verdict> verdicts_;
+    std::vector<std::string> verdictsFor_;
+    bool verdictsPrivateRead_ = false;
 };
 
 }  // namespace linuxplatform

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "platform/linux/common/OwnWindows.h"
 
@@ -21,15 +22,17 @@ std::uintptr_t keyOf(const QObject* window) { return reinterpret_cast<std::uintp
 void QtOwnWindows::install() {
     auto* app = qApp;
     if (!app) return;
-    auto* self = new QtOwnWindows(app);
-    app->installEventFilter(self);
-    // A window's look changes as it is used (a status line, a switch): taken again now and then.
-    auto* timer = new QTimer(self);
-    connect(timer, &QTimer::timeout, self, [self] {
-        for (QObject* watched : self->watching_)
-            if (auto* w = qobject_cast<QWidget*>(watched); w && w->isVisible()) publish(w);
+    app->installEventFilter(new QtOwnWindows(app));
+}
+
+QtOwnWindows::QtOwnWindows(QObject* parent) : QObject(parent), settle_(new QTimer(this)) {
+    settle_->setSingleShot(true);
+    settle_->setInterval(250);
+    connect(settle_, &QTimer::timeout, this, [this] {
+        const auto redrawn = std::exchange(redrawn_, {});
+        for (QObject* watched : redrawn)
+            if (auto* w = qobject_cast<QWidget*>(watched); w && watching_.contains(w) && w->isVisible()) publish(w);
     });
-    timer->start(1000);
 }
 
 void QtOwnWindows::publish(QWidget* window) {
@@ -43,7 +46,9 @@ void QtOwnWindows::publish(QWidget* window) {
                 window->windowType() == Qt::Popup || window->windowType() == Qt::ToolTip;
     if (!own.onTop) {
         // How it looks, in the pixels a picture of the screen has at this scale.
+        grabbing_ = true;
         const QImage drawn = window->grab().toImage().convertToFormat(QImage::Format_RGBA8888);
+        grabbing_ = false;
         if (drawn.width() == client.width() && drawn.height() == client.height()) {
             auto look = std::make_shared<platform::Image>();
             look->width = drawn.width();
@@ -67,6 +72,16 @@ bool QtOwnWindows::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::WindowDeactivate:
     case QEvent::Hide:
         break;
+    case QEvent::Paint:
+        // Its look changed (a status line, a switch): taken again once the drawing settles.
+        if (auto* widget = qobject_cast<QWidget*>(watched); widget && !grabbing_) {
+            QWidget* window = widget->window();
+            if (watching_.contains(window)) {
+                redrawn_.insert(window);
+                if (!settle_->isActive()) settle_->start();
+            }
+        }
+        return false;
     default:
         return false;
     }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSet>
 
+class QTimer;
 class QWidget;
 
 namespace linuxplatform {
@@ -16,15 +17,19 @@ public:
     // Watches the whole application from now on; main thread, after the QApplication exists.
     static void install();
 
-    // The frame `window` covers on the desktop, title bar included where the desktop draws one.
-    static void publish(QWidget* window);
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    using QObject::QObject;
+    explicit QtOwnWindows(QObject* parent);
+    // The frame `window` covers on the desktop, title bar included where the desktop draws one, and
+    // how it looks now.
+    void publish(QWidget* window);
     QSet<QObject*> watching_;
+    // Windows drawn again since they were last published; published once drawing settles.
+    QSet<QObject*> redrawn_;
+    QTimer* settle_;
+    bool grabbing_ = false;  // a picture of our own draws the window: not a change
 };
 
 }  // namespace linuxplatform
