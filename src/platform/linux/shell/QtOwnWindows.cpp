@@ -30,8 +30,11 @@ QtOwnWindows::QtOwnWindows(QObject* parent) : QObject(parent), settle_(new QTime
     settle_->setInterval(250);
     connect(settle_, &QTimer::timeout, this, [this] {
         const auto redrawn = std::exchange(redrawn_, {});
-        for (QObject* watched : redrawn)
-            if (auto* w = qobject_cast<QWidget*>(watched); w && watching_.contains(w) && w->isVisible()) publish(w);
+        for (QObject* watched : redrawn) {
+            // Only windows still alive are in watching_; a pointer is not touched before that check.
+            if (!watching_.contains(watched)) continue;
+            if (auto* w = qobject_cast<QWidget*>(watched); w && w->isVisible()) publish(w);
+        }
     });
 }
 
@@ -103,6 +106,7 @@ bool QtOwnWindows::eventFilter(QObject* watched, QEvent* event) {
             watching_.insert(widget);
             connect(widget, &QObject::destroyed, this, [this, key = keyOf(widget)](QObject* gone) {
                 watching_.remove(gone);
+                redrawn_.remove(gone);
                 OwnWindows::shared().hidden(key);
             });
         }
