@@ -2,6 +2,8 @@
 //   QT_QPA_PLATFORM=offscreen build/bench/pieces_bench
 #include <benchmark/benchmark.h>
 
+#include <utility>
+
 #include <QGuiApplication>
 
 #include "Frames.h"
@@ -12,6 +14,7 @@
 #include "platform/linux/recognition/IncrementalRecognizer.h"
 #include "platform/linux/recognition/PageRegions.h"
 #include "platform/linux/recognition/TesseractRecognizer.h"
+#include "signals/ScreenReader.h"
 
 namespace {
 
@@ -19,6 +22,9 @@ const platform::Image& frame() {
     static const platform::Image image = bench::render(bench::denseLayout("DejaVu Sans", 15, false, 1, 3));
     return image;
 }
+
+// The size the screen reader asks a 1920×1080 capture for.
+const std::pair<int, int> asked = ScreenReader::pixelSize(1920, 1080);
 
 platform::Image captured() {
     platform::Image image;
@@ -47,7 +53,7 @@ BENCHMARK(GreyPage)->Unit(benchmark::kMillisecond);
 
 void ScaleCapturedScreen(benchmark::State& state) {
     const auto source = captured();
-    for (auto _ : state) benchmark::DoNotOptimize(imagescaling::resize(source, 2400, 1350));
+    for (auto _ : state) benchmark::DoNotOptimize(imagescaling::resize(source, asked.first, asked.second));
 }
 BENCHMARK(ScaleCapturedScreen)->Unit(benchmark::kMillisecond);
 
@@ -55,11 +61,11 @@ BENCHMARK(ScaleCapturedScreen)->Unit(benchmark::kMillisecond);
 void ScaleCapturedScreenWithALineChanged(benchmark::State& state) {
     auto source = captured();
     linuxplatform::ScaledFrameCache frames;
-    frames.scaled(source, 2400, 1350);
+    frames.scaled(source, asked.first, asked.second);
     std::uint8_t level = 0;
     for (auto _ : state) {
         std::fill_n(source.rgba.begin() + 500 * 1920 * 4, 30 * 1920 * 4, ++level);
-        benchmark::DoNotOptimize(frames.scaled(source, 2400, 1350));
+        benchmark::DoNotOptimize(frames.scaled(source, asked.first, asked.second));
     }
 }
 BENCHMARK(ScaleCapturedScreenWithALineChanged)->Unit(benchmark::kMillisecond);

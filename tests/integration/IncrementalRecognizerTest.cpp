@@ -69,11 +69,11 @@ public:
         }
         return out;
     }
-    std::optional<std::string> read(const GreyPage& page, const Rect& piece) override {
+    std::optional<linuxplatform::PieceReading> read(const GreyPage& page, const Rect& piece) override {
         ++reads;
         // In the background, but not at SCHED_IDLE, which gets no time while every core is busy.
         background = background && sched_getscheduler(0) == SCHED_BATCH &&
-                     getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())) == 19;
+                     getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())) == IncrementalRecognizer::backgroundNice;
         int level = 255, rows = 0;
         for (int y = piece.top; y < piece.bottom; ++y) {
             const int v = page.pixels[static_cast<std::size_t>(y) * page.width + piece.left + 3];
@@ -112,7 +112,7 @@ public:
         }
         return out;
     }
-    std::optional<std::string> read(const GreyPage& page, const Rect& piece) override {
+    std::optional<linuxplatform::PieceReading> read(const GreyPage& page, const Rect& piece) override {
         ++reads;
         int darkest = 255, rows = 0;
         for (int y = piece.top; y < piece.bottom; ++y) {

@@ -4,6 +4,7 @@
 // the engine's usual faults, and letters placed a little off.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "platform/linux/recognition/WordGaps.h"
@@ -28,11 +29,18 @@ void fill(GreyPage& page, int x0, int y0, int x1, int y1) {
 
 bool descends(char c) { return std::string_view("gjpqy").find(c) != std::string_view::npos; }
 
+void shade(GreyPage& page, int x0, int y0, int x1, int y1, std::uint8_t grey) {
+    for (int y = y0; y < y1; ++y) std::fill_n(page.pixels.begin() + y * page.width + x0, x1 - x0, grey);
+}
+
+// How a font draws its zero: with a dot, plain (as Courier does), or with a dot at a small size,
+// where the gaps beside the dot and the inner edges of an O's sides are grey, not white.
+enum class Zero { Dotted, Plain, SmallDotted };
+
 // `shown` drawn in 15-pixel cells: capitals and the like as blocks (g, j, p, q, y with a stem below
-// the baseline), O as a ring, 0 as a ring with a dot (or plain, as Courier draws it), _ as a stroke
-// below the baseline. The reading's letters are placed where the engine would put them, a spurious
-// space taking no cell.
-Drawn fixedWidth(const std::string& shown, const std::string& read, bool plainZero = false) {
+// the baseline), O as a ring, 0 as a ring with a dot (or plain), _ as a stroke below the baseline.
+// The reading's letters are placed where the engine would put them, a spurious space taking no cell.
+Drawn fixedWidth(const std::string& shown, const std::string& read, Zero zero = Zero::Dotted) {
     Drawn d;
     d.page.width = left * 2 + pitch * static_cast<int>(shown.size());
     d.page.height = 50;
@@ -45,7 +53,21 @@ Drawn fixedWidth(const std::string& shown, const std::string& read, bool plainZe
             fill(d.page, x + 2, top, x + 13, baseline);
             for (int y = top + 2; y < baseline - 2; ++y)
                 std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4, 7, 255);
-            if (shown[i] == '0' && !plainZero) fill(d.page, x + 6, top + 8, x + 9, baseline - 8);
+            if (zero == Zero::SmallDotted) {
+                // As DejaVu Sans Mono at 15 px shows read at twice its size: thicker sides with grey
+                // inner edges, and the dot between grey gaps.
+                fill(d.page, x + 4, top + 2, x + 5, baseline - 2);
+                fill(d.page, x + 10, top + 2, x + 11, baseline - 2);
+                shade(d.page, x + 5, top + 2, x + 6, baseline - 2, 110);
+                shade(d.page, x + 9, top + 2, x + 10, baseline - 2, 110);
+                if (shown[i] == '0') {
+                    shade(d.page, x + 6, top + 8, x + 7, baseline - 8, 118);
+                    shade(d.page, x + 7, top + 8, x + 8, baseline - 8, 40);
+                    shade(d.page, x + 8, top + 8, x + 9, baseline - 8, 150);
+                }
+            } else if (shown[i] == '0' && zero == Zero::Dotted) {
+                fill(d.page, x + 6, top + 8, x + 9, baseline - 8);
+            }
         } else if (shown[i] != ' ') {
             fill(d.page, x + 3, top, x + 12, baseline);
             if (descends(shown[i])) fill(d.page, x + 6, baseline, x + 9, baseline + 7);
@@ -94,12 +116,46 @@ TEST(WordGapsTest, AFixedWidthLineIsFittedToItsCells) {
     for (const auto& [shown, read] : {std::pair{"commit d0a9097", "commit d0a9097"},
                                       {"x = 0xA0B0C0D0;", "x = 0xA0B0C0D0;"},
                                       {"total = 0U + n;", "total = 0U + n;"}}) {
-        const Drawn d = fixedWidth(shown, read, true);
+        const Drawn d = fixedWidth(shown, read, Zero::Plain);
         EXPECT_EQ(wordgaps::text(d.page, d.line), read) << read;
+    }
+    // At a small size an O's inner edges are grey and the dot of a zero stands between grey gaps:
+    // an O read right stays an O, and a zero is still told by its dot.
+    for (const auto& [shown, read, expected] : {
+             std::tuple{"return Z_OK + 10; // MSDOS", "return Z_OK + 10; // MSD0S", "return Z_OK + 10; // MSDOS"},
+             {"x = 0xA0B0C0D0; /* OK */", "x = OxAOBOCODO; /* 0K */", "x = 0xA0B0C0D0; /* OK */"},
+         }) {
+        const Drawn d = fixedWidth(shown, read, Zero::SmallDotted);
+        EXPECT_EQ(wordgaps::text(d.page, d.line), expected) << read;
     }
     // A reading that does not fit the cells (a letter lost) is left as it is.
     const Drawn d = fixedWidth("(void)inflateEnd(&strm);", "(void) inflateEnd(&strm");
     EXPECT_EQ(wordgaps::text(d.page, d.line), "(void) inflateEnd(&strm");
+}
+
+// A line with no zero of its own to show its font's learns it from the rest of the frame: from a
+// line in the same cells and height that shows the zero marked, and from nothing else.
+TEST(WordGapsTest, AHollowZeroIsAnOOnlyWhereTheFrameShowsTheSameFontsZeroMarked) {
+    const Drawn code = fixedWidth("if (ret != Z_OK) return MSDOS;", "if (ret != Z_0K) return MSD0S;");
+    const Drawn dotted = fixedWidth("level = 10; count = 20;", "level = 10; count = 20;");
+    const Drawn plain = fixedWidth("level = 10; count = 20;", "level = 10; count = 20;", Zero::Plain);
+    const auto settled = [&](std::vector<linuxplatform::PieceReading> frame) {
+        std::vector<linuxplatform::PieceReading*> pieces;
+        for (auto& piece : frame) pieces.push_back(&piece);
+        wordgaps::settleZeros(pieces);
+        return frame.front().text;
+    };
+    const auto alone = wordgaps::read(code.page, code.line);
+    EXPECT_EQ(alone.text, "if (ret != Z_0K) return MSD0S;");
+    EXPECT_EQ(settled({alone}), alone.text);
+    EXPECT_EQ(settled({alone, wordgaps::read(dotted.page, dotted.line)}), "if (ret != Z_OK) return MSDOS;");
+    // A plain zero proves nothing, nor a marked one in wider cells or taller letters.
+    EXPECT_EQ(settled({alone, wordgaps::read(plain.page, plain.line)}), alone.text);
+    auto wider = wordgaps::read(dotted.page, dotted.line);
+    wider.pitch *= 1.2;
+    auto taller = wordgaps::read(dotted.page, dotted.line);
+    taller.zeroHeight += taller.zeroHeight / 4;
+    EXPECT_EQ(settled({alone, wider, taller}), alone.text);
 }
 
 TEST(WordGapsTest, AProportionalLineKeepsItsSpacesAndARuleUnderWordsIsNoUnderscore) {

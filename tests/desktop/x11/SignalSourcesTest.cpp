@@ -501,10 +501,11 @@ public:
                                                                  const linuxplatform::Rect& area) override {
         return engine.layout(page, area);
     }
-    std::optional<std::string> read(const linuxplatform::GreyPage& page, const linuxplatform::Rect& piece) override {
-        auto text = engine.read(page, piece);
-        readings += text.value_or("?") + " | ";
-        return text;
+    std::optional<linuxplatform::PieceReading> read(const linuxplatform::GreyPage& page,
+                                                     const linuxplatform::Rect& piece) override {
+        auto reading = engine.read(page, piece);
+        readings += (reading ? reading->text : "?") + " | ";
+        return reading;
     }
     linuxplatform::TesseractRecognizer engine;
     std::string readings;

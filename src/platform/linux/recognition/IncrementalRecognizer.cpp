@@ -13,6 +13,7 @@
 #include "platform/linux/common/Trace.h"
 #include "platform/linux/recognition/LinePieces.h"
 #include "platform/linux/recognition/PageRegions.h"
+#include "platform/linux/recognition/WordGaps.h"
 
 namespace linuxplatform {
 
@@ -64,7 +65,7 @@ bool IncrementalRecognizer::backgroundPriority() {
     const sched_param none{};
     const bool batch = pthread_setschedparam(pthread_self(), SCHED_BATCH, &none) == 0;
     // Linux keeps a nice value per thread: this one's alone.
-    const bool nice = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) == 0;
+    const bool nice = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), backgroundNice) == 0;
     return batch && nice;
 }
 
@@ -131,32 +132,42 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
         }
         layout.insert(layout.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
     }
-    Lines lines;
     const double minimumHeight = LineEngine::minimumTextHeight * page.height;
+    std::vector<std::vector<PieceReading>> shown;  // the pieces of each line read
     for (const LineLayout& line : layout) {
         if (line.height < minimumHeight) continue;
         const Rect own = linepieces::own(page, line.box);
         if (linepieces::cut(page, own)) continue;
-        std::string text;
+        auto& pieces = shown.emplace_back();
         for (const Rect& piece : line.pieces) {
             const GreyPage image = linepieces::image(page, piece, own);
             const Rect whole{0, 0, image.width, image.height};
             const std::uint64_t key = pixelKey(image, whole);
-            std::string reading;
             if (auto hit = cache_.find(key); cached_ && hit != cache_.end()) {
                 hit->second.frame = frame_;
-                reading = hit->second.text;
+                pieces.push_back(hit->second.reading);
                 ++counts.piecesCached;
             } else {
                 auto fresh = engine_->read(image, whole);
                 if (!fresh) return std::nullopt;
                 ++counts.piecesRead;
-                reading = std::move(*fresh);
-                if (cached_) cache_[key] = {reading, frame_};
+                if (cached_) cache_[key] = {*fresh, frame_};
+                pieces.push_back(std::move(*fresh));
             }
-            if (reading.empty()) continue;
+        }
+    }
+    // What a piece could not tell of its zeros, the rest of this frame may.
+    std::vector<PieceReading*> settling;
+    for (auto& pieces : shown)
+        for (PieceReading& piece : pieces) settling.push_back(&piece);
+    wordgaps::settleZeros(settling);
+    Lines lines;
+    for (const auto& pieces : shown) {
+        std::string text;
+        for (const PieceReading& piece : pieces) {
+            if (piece.text.empty()) continue;
             if (!text.empty()) text += ' ';
-            text += reading;
+            text += piece.text;
         }
         lines.push_back(text.empty() ? std::nullopt : std::optional<std::string>(std::move(text)));
     }

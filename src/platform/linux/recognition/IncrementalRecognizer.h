@@ -35,9 +35,11 @@ public:
     std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
 
     // Puts the calling thread at background priority: SCHED_BATCH (its wakeups never preempt the
-    // user's threads) at nice 19, for good (an unprivileged thread cannot come back from it). Unlike
-    // SCHED_IDLE it keeps a small fair share when every core is busy, so a changed screen is still
-    // read under a long build. False when either could not be set.
+    // user's threads) at nice `backgroundNice`, for good (an unprivileged thread cannot come back
+    // from it). Beside a busy thread on its core it gets about a tenth of that core: a changed
+    // screen is still read within seconds under a long build, and the build keeps at least 95 % of
+    // its speed on two cores. False when either could not be set.
+    static constexpr int backgroundNice = 10;
     static bool backgroundPriority();
 
     // Readings kept; past this many, those the last frame did not use are forgotten.
@@ -67,7 +69,7 @@ private:
     int width_ = 0;
     std::optional<Lines> last_;
     struct Entry {
-        std::string text;
+        PieceReading reading;
         std::uint64_t frame = 0;  // the last frame that used it
     };
     std::unordered_map<std::uint64_t, Entry> cache_;

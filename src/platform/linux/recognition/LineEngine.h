@@ -2,6 +2,7 @@
 // What finds the text lines of a grey page and reads a piece of a line on its own.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/recognition/GreyPage.h"
@@ -25,6 +26,25 @@ struct LineLayout {
     bool operator==(const LineLayout&) const = default;
 };
 
+// What was read of a piece, and what its pixels say of the zeros in it. A hollow letter read as a
+// zero is an O only in a font that draws its zero with a dot or a slash; a piece that shows no such
+// zero of its own leaves that to the rest of the frame (`wordgaps::settleZeros`).
+struct PieceReading {
+    std::string text;
+    // Set when the piece is a line in a fixed-width font: its cells' width and the height of the
+    // zeros or Os in it, in pixels, which tell the font and size apart.
+    double pitch = 0;
+    int zeroHeight = 0;
+    bool markedZero = false;  // a zero with a mark in it stands in the piece
+    // Offsets in `text` of zeros drawn hollow where an O may stand (between letters, or opening a
+    // word in capitals).
+    std::vector<std::size_t> hollowZeros;
+
+    PieceReading() = default;
+    PieceReading(std::string read) : text(std::move(read)) {}  // NOLINT: a reading with nothing to settle
+    bool operator==(const PieceReading&) const = default;
+};
+
 class LineEngine {
 public:
     virtual ~LineEngine() = default;
@@ -37,7 +57,7 @@ public:
     // or the page); what the layout finds to be pictures or rules is no line. Nothing on failure.
     virtual std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) = 0;
     // The text of one piece read alone (empty when it reads as nothing); nothing on failure.
-    virtual std::optional<std::string> read(const GreyPage& page, const Rect& piece) = 0;
+    virtual std::optional<PieceReading> read(const GreyPage& page, const Rect& piece) = 0;
 };
 
 }  // namespace linuxplatform

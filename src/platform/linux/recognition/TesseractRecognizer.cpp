@@ -25,7 +25,7 @@ std::string utf8(const tesseract::ResultIterator& it, tesseract::PageIteratorLev
 
 // The text of the line at the iterator, read word by word (`origin` is where the engine's image
 // starts on the page); leaves the iterator at the line's last word.
-std::string lineText(tesseract::ResultIterator& it, const GreyPage& page, const Rect& origin) {
+PieceReading lineText(tesseract::ResultIterator& it, const GreyPage& page, const Rect& origin) {
     wordgaps::Line line;
     int left = 0, top = 0, right = 0, bottom = 0;
     if (!it.BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom))
@@ -49,7 +49,7 @@ std::string lineText(tesseract::ResultIterator& it, const GreyPage& page, const 
         std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
         line.charWidth = widths[widths.size() / 2];
     }
-    return wordgaps::text(page, line);
+    return wordgaps::read(page, line);
 }
 
 }  // namespace
@@ -96,18 +96,23 @@ std::optional<std::vector<std::optional<std::string>>> TesseractRecognizer::reco
         return std::nullopt;
     }
     const double minimumHeight = minimumTextHeight * page.height;
-    std::vector<std::optional<std::string>> out;
+    std::vector<PieceReading> lines;
     if (std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator()); it && !it->Empty(tesseract::RIL_TEXTLINE)) {
         do {
             int left = 0, top = 0, right = 0, bottom = 0;
             if (!tesseract::PTIsTextType(it->BlockType()) ||
                 !it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) || bottom - top < minimumHeight)
                 continue;
-            std::string reading = lineText(*it, page, {});
-            out.push_back(reading.empty() ? std::nullopt : std::optional<std::string>(std::move(reading)));
+            lines.push_back(lineText(*it, page, {}));
         } while (it->Next(tesseract::RIL_TEXTLINE));
     }
     api_->Clear();
+    std::vector<PieceReading*> settling;
+    for (PieceReading& line : lines) settling.push_back(&line);
+    wordgaps::settleZeros(settling);
+    std::vector<std::optional<std::string>> out;
+    for (PieceReading& line : lines)
+        out.push_back(line.text.empty() ? std::nullopt : std::optional<std::string>(std::move(line.text)));
     return out;
 }
 
@@ -179,7 +184,7 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
     return out;
 }
 
-std::optional<std::string> TesseractRecognizer::read(const GreyPage& page, const Rect& piece) {
+std::optional<PieceReading> TesseractRecognizer::read(const GreyPage& page, const Rect& piece) {
     std::lock_guard lock(mutex_);
     if (!ready() || !setImage(page, piece)) return std::nullopt;
     // The piece alone, as one line: the engine reads the image it is given whole.
@@ -188,13 +193,19 @@ std::optional<std::string> TesseractRecognizer::read(const GreyPage& page, const
         api_->Clear();
         return std::nullopt;
     }
-    std::string reading;
+    PieceReading reading;
     if (std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator()); it && !it->Empty(tesseract::RIL_WORD)) {
         do {
-            std::string line = lineText(*it, page, piece);
-            if (line.empty()) continue;
-            if (!reading.empty()) reading += ' ';
-            reading += line;
+            PieceReading line = lineText(*it, page, piece);
+            if (line.text.empty()) continue;
+            if (!reading.text.empty()) reading.text += ' ';
+            for (const std::size_t at : line.hollowZeros) reading.hollowZeros.push_back(reading.text.size() + at);
+            reading.text += line.text;
+            if (line.pitch > 0 && (reading.pitch == 0 || (reading.zeroHeight == 0 && line.zeroHeight > 0))) {
+                reading.pitch = line.pitch;
+                reading.zeroHeight = line.zeroHeight;
+            }
+            reading.markedZero = reading.markedZero || line.markedZero;
         } while (it->Next(tesseract::RIL_TEXTLINE));
     }
     api_->Clear();

@@ -20,7 +20,7 @@ public:
     // The whole image in one pass.
     std::optional<std::vector<std::optional<std::string>>> recognize(const platform::Image& image) override;
     std::optional<std::vector<LineLayout>> layout(const GreyPage& page, const Rect& area) override;
-    std::optional<std::string> read(const GreyPage& page, const Rect& piece) override;
+    std::optional<PieceReading> read(const GreyPage& page, const Rect& piece) override;
 
     // Where the trained data lives: $TESSDATA_PREFIX, else the Debian folder.
     static std::string dataPath();

@@ -31,6 +31,7 @@ public:
     bool at(int x, int y) const { return visible() && 2 * contrast(x, y) >= strongest_; }
     // The same over two rows: a thin stroke drawn between pixel rows is spread over both.
     bool across(int x, int y) const { return visible() && 2 * (contrast(x, y) + contrast(x, y + 1)) >= strongest_; }
+    int strongest() const { return visible() ? strongest_ : 0; }
     // Whether anything stands in columns [from, to) of rows [top, bottom).
     bool any(int from, int to, int top, int bottom) const {
         for (int y = top; y < bottom; ++y)
@@ -179,9 +180,42 @@ std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseli
     return grid;
 }
 
-// Whether the letter in a cell has ink in its middle: a dotted or slashed zero has, an O has not;
-// nothing when the cell is too low to tell.
-std::optional<bool> marked(const Ink& ink, const Line& line, int baseline, const Grid& grid, int cell) {
+// Whether the letter in a cell has a mark in its middle (a dotted or slashed zero has, an O has
+// not), and how high its ink stands; nothing when the cell is too low to tell.
+struct Centre {
+    bool marked = false;
+    int height = 0;
+};
+
+// On one row: a mark near the cell's middle with a lighter gap on either side of it and then ink
+// again (the zero's sides) within the cell. Where the font is small the gaps are grey, and so are
+// the inner edges of an O's sides, which are no mark: each has its side's ink next to it.
+bool markOnRow(const Ink& ink, int y, const Grid& grid, int cell) {
+    const int strong = ink.strongest();
+    if (strong == 0) return false;
+    const double middle = grid.middle(cell);
+    // The letter's own cell, short of its neighbours' ink.
+    const int left = static_cast<int>(std::ceil(middle - 0.45 * grid.pitch));
+    const int right = static_cast<int>(std::floor(middle + 0.45 * grid.pitch));
+    // Going out from a mark of contrast `c`: a valley a quarter of the strongest stroke lighter than
+    // the mark, then ink as far above the valley.
+    const auto side = [&](int x, int c, int step) {
+        int valley = c;
+        for (int z = x + step; z >= left && z <= right; z += step) {
+            const int v = ink.contrast(z, y);
+            const bool fell = 4 * (c - valley) >= strong;
+            if (!fell && v > c) return false;
+            valley = std::min(valley, v);
+            if (fell && 4 * (v - valley) >= strong && 2 * v >= strong) return true;
+        }
+        return false;
+    };
+    for (int x = static_cast<int>(middle - 0.25 * grid.pitch); x <= static_cast<int>(middle + 0.25 * grid.pitch); ++x)
+        if (const int c = ink.contrast(x, y); 2 * c >= strong && side(x, c, -1) && side(x, c, 1)) return true;
+    return false;
+}
+
+std::optional<Centre> centreOf(const Ink& ink, const Line& line, int baseline, const Grid& grid, int cell) {
     const double middle = grid.middle(cell);
     const int left = static_cast<int>(middle - 0.4 * grid.pitch), right = static_cast<int>(middle + 0.4 * grid.pitch);
     int top = baseline, bottom = line.box.top;
@@ -192,14 +226,16 @@ std::optional<bool> marked(const Ink& ink, const Line& line, int baseline, const
         }
     if (bottom - top < 4) return std::nullopt;
     const double height = bottom - top, centre = (top + bottom) / 2.0;
-    return ink.any(static_cast<int>(middle - 0.15 * grid.pitch), static_cast<int>(middle + 0.15 * grid.pitch) + 1,
-                   static_cast<int>(centre - 0.15 * height), static_cast<int>(centre + 0.15 * height) + 1);
+    Centre found{false, bottom - top};
+    for (int y = static_cast<int>(centre - 0.15 * height); y <= static_cast<int>(centre + 0.15 * height); ++y)
+        found.marked = found.marked || markOnRow(ink, y, grid, cell);
+    return found;
 }
 
 // A fixed-width line read again against its cells: each letter takes one cell, each space one
 // or more empty ones.
-std::string fitted(const std::string& text, const Ink& ink, const Line& line, const Grid& grid, int letters,
-                   int baseline, int bottom) {
+PieceReading fitted(const std::string& text, const Ink& ink, const Line& line, const Grid& grid, int letters,
+                    int baseline, int bottom) {
     if (!std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return text;
     const auto holds = [&](int cell, int from, int to) {
@@ -224,33 +260,43 @@ std::string fitted(const std::string& text, const Ink& ink, const Line& line, co
     if (cell != grid.last + 1) return text;
     const auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
     const auto capital = [](char c) { return std::isupper(static_cast<unsigned char>(c)) || c == '_'; };
-    // Only a font whose zero this line shows marked tells a hollow zero for an O: in a font with a
-    // plain zero ("d0a9097", "0xA0B0C0D0" in Courier) the engine's zeros stand.
-    std::vector<std::optional<bool>> centres(out.size());
-    bool markedZero = false;
+    // Only a font whose zero is drawn marked tells a hollow zero for an O: in a font with a plain
+    // zero ("d0a9097", "0xA0B0C0D0" in Courier) the engine's zeros stand. This line proves the font
+    // when it shows such a zero; otherwise the hollow zeros wait for the rest of the frame.
+    PieceReading reading;
+    reading.pitch = grid.pitch;
+    std::vector<std::optional<Centre>> centres(out.size());
     for (std::size_t i = 0; i < out.size(); ++i) {
         if (out[i] != '0' && out[i] != 'O') continue;
-        centres[i] = marked(ink, line, baseline, grid, cells[i]);
-        markedZero = markedZero || centres[i] == true;
+        centres[i] = centreOf(ink, line, baseline, grid, cells[i]);
+        if (!centres[i]) continue;
+        reading.markedZero = reading.markedZero || centres[i]->marked;
+        reading.zeroHeight = std::max(reading.zeroHeight, centres[i]->height);
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
+        if (!centres[i]) continue;
         // An O never has ink in its middle: what was read as one there is a marked zero.
-        if (out[i] == 'O' && centres[i] == true) out[i] = '0';
-        if (out[i] != '0' || i + 1 == out.size() || !markedZero || centres[i] != false) continue;
+        if (out[i] == 'O' && centres[i]->marked) out[i] = '0';
+        if (out[i] != '0' || i + 1 == out.size() || centres[i]->marked) continue;
         const bool between = i > 0 && letter(out[i - 1]) && letter(out[i + 1]);
         const bool opening = (i == 0 || !std::isalnum(static_cast<unsigned char>(out[i - 1]))) && capital(out[i + 1]);
-        if (between || opening) out[i] = 'O';
+        if (!between && !opening) continue;
+        if (reading.markedZero) out[i] = 'O';
+        else reading.hollowZeros.push_back(i);
     }
-    return out;
+    reading.text = std::move(out);
+    return reading;
 }
 
 }  // namespace
 
-std::string text(const GreyPage& page, const Line& line) {
+std::string text(const GreyPage& page, const Line& line) { return read(page, line).text; }
+
+PieceReading read(const GreyPage& page, const Line& line) {
     if (std::any_of(line.words.begin(), line.words.end(), [](const Word& w) { return w.empty(); })) {
         Line words = line;
         std::erase_if(words.words, [](const Word& w) { return w.empty(); });
-        return text(page, words);
+        return read(page, words);
     }
     std::string out;
     if (line.words.empty() || line.charWidth <= 0) {
@@ -324,6 +370,24 @@ std::string text(const GreyPage& page, const Line& line) {
     if (const std::optional<Grid> grid = gridOf(ink, line, letters, baseline))
         return fitted(out, ink, line, *grid, letters, baseline, bottom);
     return out;
+}
+
+void settleZeros(std::vector<PieceReading*>& pieces) {
+    // The same font at the same size: cells as wide within 3 %, zeros as high within a tenth.
+    const auto sameFont = [](const PieceReading& a, const PieceReading& b) {
+        return std::abs(a.pitch - b.pitch) <= 0.03 * std::max(a.pitch, b.pitch) &&
+               std::abs(a.zeroHeight - b.zeroHeight) <= std::max(1, std::max(a.zeroHeight, b.zeroHeight) / 10);
+    };
+    for (PieceReading* hollow : pieces) {
+        if (hollow->hollowZeros.empty()) continue;
+        const bool proven = std::any_of(pieces.begin(), pieces.end(), [&](const PieceReading* marked) {
+            return marked->markedZero && marked->pitch > 0 && sameFont(*marked, *hollow);
+        });
+        if (!proven) continue;
+        for (const std::size_t at : hollow->hollowZeros)
+            if (at < hollow->text.size() && hollow->text[at] == '0') hollow->text[at] = 'O';
+        hollow->hollowZeros.clear();
+    }
 }
 
 }  // namespace linuxplatform::wordgaps

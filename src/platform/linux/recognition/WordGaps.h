@@ -9,8 +9,9 @@
 //   underscore goes when the letter beyond stands close to it. A line drawn under whole words (a
 //   link) is no underscore.
 // - A line in a fixed-width font is fitted to its cells, one letter to a cell: a space where no
-//   cell is empty goes, and a zero between letters whose cell is hollow is an O (such fonts draw a
-//   dot or a slash in their zero). A reading that does not fit the cells is left as it is.
+//   cell is empty goes, and a zero between letters whose cell is hollow is an O where the font is
+//   shown to draw a dot or a slash in its zero: on the same line, or elsewhere in the same frame in
+//   the same cells. A reading that does not fit the cells is left as it is.
 #include <string>
 #include <vector>
 
@@ -32,7 +33,14 @@ struct Line {
     std::vector<Word> words;
 };
 
-// The line's text: its words with a space between two, or an underscore, or nothing.
+// The line's text: its words with a space between two, or an underscore, or nothing; with what its
+// cells say of its zeros when it is set in a fixed-width font.
+PieceReading read(const GreyPage& page, const Line& line);
 std::string text(const GreyPage& page, const Line& line);
+
+// The pieces of one frame: a hollow zero (where an O may stand) whose own line showed nothing of
+// its font's zero is an O where another piece shows a marked zero in a font of the same cells and
+// height. Only the frame's own pieces count, so a frame's text never depends on another frame.
+void settleZeros(std::vector<PieceReading*>& pieces);
 
 }  // namespace linuxplatform::wordgaps
