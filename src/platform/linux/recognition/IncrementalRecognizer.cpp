@@ -1,5 +1,6 @@
 #include "platform/linux/recognition/IncrementalRecognizer.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 
 #include "platform/linux/common/FrameHash.h"
@@ -174,6 +176,15 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
     const auto stale = [this](const auto& entry) { return entry.second.frame != frame_; };
     if (cache_.size() > cacheLines) std::erase_if(cache_, stale);
     if (layouts_.size() > cacheLines) std::erase_if(layouts_, stale);
+    // The engine's work leaves freed memory in this thread's arena, which glibc keeps. Given back
+    // now and then, not after every frame: pages given back are faulted in again by the next.
+    if (counts.laidOut + counts.piecesRead > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - trimmed_ >= std::chrono::seconds(10)) {
+            malloc_trim(0);
+            trimmed_ = now;
+        }
+    }
     {
         std::lock_guard lock(mutex_);
         counts_.laidOut += counts.laidOut;

@@ -5,6 +5,7 @@
 // a paragraph or a line that did not change or only moved (scrolling, a window moved) is not laid
 // out or read again, and the text of a frame never depends on the frames before it. Recognition
 // runs on a thread of its own at background priority, so it yields to the user's work.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -79,6 +80,7 @@ private:
     };
     std::unordered_map<std::uint64_t, Laid> layouts_;
     std::uint64_t frame_ = 0;
+    std::chrono::steady_clock::time_point trimmed_;  // when freed memory was last given back
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
