@@ -98,6 +98,8 @@ TEST(WordGapsTest, AFixedWidthLineIsFittedToItsCells) {
              {"x    = 1; y = 22;", "x = 1; y = 22;", "x = 1; y = 22;"},
              // Underscores beside descenders are underscores still.
              {"log_yield(get_pid);", "log yield(get pid);", "log_yield(get_pid);"},
+             // A run of underscores read as one.
+             {"#if defined(__CYGWIN__)", "#if defined(_CYGWIN_)", "#if defined(__CYGWIN__)"},
              // Where the line shows the font's zero marked, a hollow O read as a zero (between
              // letters, or opening a word in capitals) is an O; a marked zero read as an O is a
              // zero; a dotted zero, and a zero among digits, stay.

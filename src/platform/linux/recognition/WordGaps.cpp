@@ -245,12 +245,20 @@ PieceReading fitted(const std::string& text, const Ink& ink, const Line& line, c
     };
     std::string out;
     std::vector<int> cells;  // of each letter of `out`
+    // A cell with a stroke below the letters and nothing above it holds an underscore.
+    const auto underscore = [&](int cell) { return !holds(cell, line.box.top, baseline) && holds(cell, baseline, bottom); };
     int cell = grid.first;
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c != ' ') {
             if (!holds(cell, line.box.top, bottom)) return text;
             out += c;
             cells.push_back(cell++);
+            // The engine reads a run of underscores ("__CYGWIN__") as one.
+            while (c == '_' && cell <= grid.last && underscore(cell) && (i + 1 == text.size() || text[i + 1] != '_')) {
+                out += '_';
+                cells.push_back(cell++);
+            }
         } else if (!holds(cell, letters, baseline)) {
             out += c;
             cells.push_back(cell);
