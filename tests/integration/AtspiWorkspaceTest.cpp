@@ -201,9 +201,13 @@ TEST(RealSwayTest, AtspiAloneTellsActivationsAndTheDeleteKeys) {
         const pid_t a = window(gtk3), b = window(gtk3);
         // A new window's accessibility bridge comes up a moment after the window.
         EXPECT_TRUE(waitFor([&] { return focus(a) && focus(b) && std::count(activated.begin(), activated.end(), a) > 0; }));
+        // b's bridge may come up only after its last focus: then it is focused anew, now and then.
+        auto nudged = std::chrono::steady_clock::now();
         EXPECT_TRUE(waitFor([&] {
             const auto front = workspace.frontmostApplication();
-            return front && front->pid == b && !activated.empty() && activated.back() == b;
+            if (front && front->pid == b && !activated.empty() && activated.back() == b) return true;
+            if (std::chrono::steady_clock::now() - nudged > 1s) focus(a), focus(b), nudged = std::chrono::steady_clock::now();
+            return false;
         }));
         // Keys arrive once our keystroke listener is registered; then the delete keys are told apart.
         EXPECT_TRUE(waitFor([&] { return std::system("wtype x") == 0 && !keys.empty(); }));
