@@ -106,3 +106,40 @@ TEST(ScreenTextTest, AWholeLineIsReadBesideABarAndALineCutByTheFramesEdgeIsNot) 
     ASSERT_FALSE(frame.rgba.empty());
     EXPECT_EQ(joined(reader.recognize(frame)), "Seven silver bridges | Gentle yellow poppy | ");
 }
+
+TEST(ScreenTextTest, AShortWordAloneInItsRegionIsReadAndAnIconIsNot) {
+    // A history of versions in a bold Courier-like font, as a code block shows it at 2×: the version
+    // numbers stand in a column of their own, too short for the layout to make lines of. Below, a
+    // radio button's circle and a rule beside a button's "OK".
+    const auto frame = drawn("-size 900x200 xc:white -font Nimbus-Mono-PS-Bold -fill black -pointsize 32 "
+                             "-annotate +72+40 '1.0' -annotate +168+40 '30 Oct 2004' "
+                             "-annotate +72+78 '1.1' -annotate +168+78 '9 Nov 2004' -font DejaVu-Sans -pointsize 24 "
+                             "-annotate +700+150 'OK' -fill none -stroke black -strokewidth 3 "
+                             "-draw 'circle 620,140 632,140' -draw 'line 40,150 80,150'");
+    ASSERT_FALSE(frame.rgba.empty());
+    IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>());
+    EXPECT_EQ(joined(reader.recognize(frame)), "1.0 | 1.1 | 30 Oct 2004 | 9 Nov 2004 | OK | ");
+}
+
+TEST(ScreenTextTest, ABoldCourierLineIsFittedToItsCellsThoughItsSerifsJoinItsLetters) {
+    // In bold Courier at 2× the feet of neighbouring letters touch: its letters are found by their
+    // stems, and no space is read where no cell is empty.
+    const auto frame = drawn("-size 900x120 xc:white -font Nimbus-Mono-PS-Bold -fill black -pointsize 32 "
+                             "-annotate +20+40 '#if defined(MSDOS) || defined(WIN32)' "
+                             "-annotate +20+90 'assert(ret != Z_STREAM_ERROR);'");
+    ASSERT_FALSE(frame.rgba.empty());
+    IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>());
+    EXPECT_EQ(joined(reader.recognize(frame)), "#if defined(MSDOS) || defined(WIN32) | assert(ret != Z_STREAM_ERROR); | ");
+}
+
+TEST(ScreenTextTest, AColumnTheLayoutLeavesOutBesideALineIsReadWithIt) {
+    // A history of versions in a code block, as Chromium draws it in DejaVu Sans Mono at 16 px, read
+    // at 2×: the layout takes the descriptions for the lines and leaves out the versions and dates
+    // before them.
+    const auto frame = drawn(WS_SOURCE_DIR "/tests/integration/data/zpipe-version-history.png -bordercolor white "
+                                           "-border 35x20 -scale 200%");
+    ASSERT_FALSE(frame.rgba.empty());
+    const std::string read = fresh(frame);
+    for (const char* words : {"1.1 8 Nov 2004 Add void casting", "Use switch statement", "1.2 9 Nov 2004 Add assertions"})
+        EXPECT_NE(read.find(words), std::string::npos) << words << " in " << read;
+}

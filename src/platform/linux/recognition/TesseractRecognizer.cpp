@@ -6,8 +6,11 @@
 #include <tesseract/resultiterator.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
+#include "platform/linux/recognition/LinePieces.h"
+#include "platform/linux/recognition/PageRegions.h"
 #include "platform/linux/recognition/WordGaps.h"
 
 namespace linuxplatform {
@@ -139,8 +142,10 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
     std::unique_ptr<tesseract::PageIterator> it(api_->AnalyseLayout(true));
     std::vector<LineLayout> out;
     if (!it || it->Empty(tesseract::RIL_WORD)) {
+        it.reset();
         api_->Clear();
-        return out;  // nothing in the area
+        if (auto alone = lineAlone(page, area)) out.push_back(*alone);
+        return out;
     }
     // Whole boxes, dots above and below included, as the engine cuts them.
     it->SetBoundingBoxComponents(true, true);
@@ -180,8 +185,85 @@ std::optional<std::vector<LineLayout>> TesseractRecognizer::layout(const GreyPag
         // underscores that stand there.
         out.back().box.bottom = std::max(out.back().box.bottom, out.back().pieces.back().bottom - padding);
     } while (it->Next(tesseract::RIL_WORD));
+    it.reset();
     api_->Clear();
+    for (std::size_t i = 0; i < out.size(); ++i) leftOut(page, area, out, i);
     return out;
+}
+
+void TesseractRecognizer::leftOut(const GreyPage& page, const Rect& area, std::vector<LineLayout>& lines,
+                                  std::size_t index) {
+    LineLayout& line = lines[index];
+    // Ink in the middle of the line's rows: not the descenders of the line above, nor the capitals
+    // of the line below.
+    const int quarter = line.box.height() / 4;
+    const int top = std::max(area.top, line.box.top + quarter), bottom = std::min(area.bottom, line.box.bottom - quarter);
+    // What a piece of any line reads there, this line's or one in another column beside it.
+    std::vector<bool> taken(static_cast<std::size_t>(area.width()));
+    for (const LineLayout& other : lines)
+        for (const Rect& piece : other.pieces)
+            if (piece.top < bottom && piece.bottom > top)
+                for (int x = std::max(piece.left, area.left); x < std::min(piece.right, area.right); ++x)
+                    taken[static_cast<std::size_t>(x - area.left)] = true;
+    const int ground = linepieces::groundOf(page, area);
+    const auto inked = [&](int x) {
+        for (int y = top; y < bottom; ++y)
+            if (std::abs(page.pixels[static_cast<std::size_t>(y) * page.width + x] - ground) >= leftOutContrast) return true;
+        return false;
+    };
+    // Stretches of ink outside every piece: the words of a phrase together, a single digit with them.
+    std::vector<Rect> stretches;
+    for (int x = area.left; x < area.right; ++x) {
+        if (taken[static_cast<std::size_t>(x - area.left)] || !inked(x)) continue;
+        if (!stretches.empty() && x - stretches.back().right < 2 * line.box.height() &&
+            !std::any_of(taken.begin() + (stretches.back().right - area.left), taken.begin() + (x - area.left),
+                         [](bool t) { return t; }))
+            stretches.back().right = x + 1;
+        else
+            stretches.push_back({x, std::max(area.top, line.box.top - PageRegions::margin), x + 1,
+                                 std::min(area.bottom, line.box.bottom + PageRegions::margin)});
+    }
+    for (Rect stretch : stretches) {
+        stretch.left = std::max(area.left, stretch.left - PageRegions::margin);
+        stretch.right = std::min(area.right, stretch.right + PageRegions::margin);
+        const auto alone = lineAlone(page, stretch);
+        if (!alone) continue;
+        const Rect piece = alone->pieces.front();
+        line.pieces.insert(std::find_if(line.pieces.begin(), line.pieces.end(),
+                                        [&](const Rect& p) { return p.left > piece.left; }),
+                           piece);
+        line.box = {std::min(line.box.left, alone->box.left), std::min(line.box.top, alone->box.top),
+                    std::max(line.box.right, alone->box.right), std::max(line.box.bottom, alone->box.bottom)};
+    }
+}
+
+std::optional<LineLayout> TesseractRecognizer::lineAlone(const GreyPage& page, const Rect& area) {
+    if (area.height() > lineAloneHeight || !setImage(page, area)) return std::nullopt;
+    api_->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    std::optional<LineLayout> line;
+    if (api_->Recognize(nullptr) == 0) {
+        std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
+        Rect box;
+        bool sure = it && !it->Empty(tesseract::RIL_WORD) &&
+                    it->BoundingBox(tesseract::RIL_TEXTLINE, &box.left, &box.top, &box.right, &box.bottom);
+        int letters = 0;
+        if (sure) {
+            do {
+                const std::string word = utf8(*it, tesseract::RIL_WORD);
+                letters += static_cast<int>(std::count_if(word.begin(), word.end(), [](unsigned char c) { return std::isalnum(c); }));
+                sure = it->Confidence(tesseract::RIL_WORD) >= lineAloneConfidence;
+            } while (sure && it->Next(tesseract::RIL_WORD));
+        }
+        if (sure && letters >= 2) {
+            constexpr int padding = 4;
+            const Rect onPage{box.left + area.left, box.top + area.top, box.right + area.left, box.bottom + area.top};
+            line = LineLayout{onPage,
+                              {{onPage.left - padding, onPage.top - padding, onPage.right + padding, onPage.bottom + padding}},
+                              onPage.height()};
+        }
+    }
+    api_->Clear();
+    return line;
 }
 
 std::optional<PieceReading> TesseractRecognizer::read(const GreyPage& page, const Rect& piece) {
