@@ -325,7 +325,9 @@ std::optional<WindowGeometry> trayIcon(Seconds timeout) {
     std::optional<WindowGeometry> found;
     waitUntil(
         [&] {
-            std::istringstream ids(sh("xdotool search --class wellspire-agent 2>/dev/null"));
+            // Mapped only: the icon's window exists a moment before the tray host embeds and
+            // shows it, at the screen's corner, where a click reaches the desktop instead.
+            std::istringstream ids(sh("xdotool search --onlyvisible --class wellspire-agent 2>/dev/null"));
             std::string id;
             while (ids >> id)
                 if (auto g = geometry(id); g && g->width > 0 && g->width <= 64 && g->height <= 64 && g->y < 64) found = g;
@@ -343,12 +345,23 @@ void ensureTrayHost() {
 }
 
 bool openStatusMenu() {
-    const auto icon = trayIcon();
-    if (!icon) return false;
-    sh("xdotool mousemove " + std::to_string(icon->x + icon->width / 2) + " " +
-       std::to_string(icon->y + icon->height / 2) + " click 1");
-    return waitUntil([] { return !sh("xdotool search --onlyvisible --class wellspire-agent 2>/dev/null").empty(); },
-                     Seconds(3));
+    const auto shown = [] {
+        // A window of the agent's other than the icon itself.
+        std::istringstream ids(sh("xdotool search --onlyvisible --class wellspire-agent 2>/dev/null"));
+        std::string id;
+        while (ids >> id)
+            if (auto g = geometry(id); g && (g->width > 64 || g->height > 64)) return true;
+        return false;
+    };
+    // Clicked again once: a click while the tray host still lays the icon out can miss it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto icon = trayIcon();
+        if (!icon) return false;
+        sh("xdotool mousemove " + std::to_string(icon->x + icon->width / 2) + " " +
+           std::to_string(icon->y + icon->height / 2) + " click 1");
+        if (waitUntil(shown, Seconds(3))) return true;
+    }
+    return false;
 }
 
 std::optional<WindowGeometry> geometry(const std::string& window) {
