@@ -239,6 +239,16 @@ void TesseractRecognizer::leftOut(const GreyPage& page, const Rect& area, std::v
 
 std::optional<LineLayout> TesseractRecognizer::lineAlone(const GreyPage& page, const Rect& area) {
     if (area.height() > lineAloneHeight || !setImage(page, area)) return std::nullopt;
+    // A line of text is mostly its ground; a piece of a picture or a video is not, and is not read.
+    const int ground = linepieces::groundOf(page, area);
+    std::size_t plain = 0;
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x)
+            plain += std::abs(page.pixels[static_cast<std::size_t>(y) * page.width + x] - ground) < lineAloneGround;
+    if (2 * plain < static_cast<std::size_t>(area.width()) * area.height()) {
+        api_->Clear();
+        return std::nullopt;
+    }
     api_->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
     std::optional<LineLayout> line;
     if (api_->Recognize(nullptr) == 0) {

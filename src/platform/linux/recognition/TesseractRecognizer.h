@@ -30,12 +30,13 @@ private:
     // Hands the engine a rectangle of the page; false when the page does not hold its pixels.
     bool setImage(const GreyPage& page, const Rect& rect);
     // A line too short for the layout to make a line of ("1.0" alone in a column of versions,
-    // "OK"), in an area no higher than a line: kept when the engine reads it surely and finds two
-    // letters or digits in it. An icon or a rule gives a dash or a lone O at most. Call with
-    // mutex_ held.
+    // "OK"), in an area no higher than a line and mostly ground: kept when the engine reads it
+    // surely and finds two letters or digits in it. An icon or a rule gives a dash or a lone O at
+    // most. Call with mutex_ held.
     std::optional<LineLayout> lineAlone(const GreyPage& page, const Rect& area);
     static constexpr int lineAloneHeight = 80;
     static constexpr float lineAloneConfidence = 60;
+    static constexpr int lineAloneGround = 24;  // a pixel this near the ground's grey is ground
     // What the layout left out of a line ("1.1   8 Nov" before "2004 Add void casting…" in a column
     // of versions): each stretch of ink in the line's rows that no piece of any line covers, read
     // alone and kept as lineAlone keeps it, becomes a piece of the line. Call with mutex_ held.
