@@ -141,3 +141,17 @@ TEST(ScreenTextTest, AColumnTheLayoutLeavesOutBesideALineIsReadWithIt) {
     for (const char* words : {"1.1 8 Nov 2004 Add void casting", "Use switch statement", "1.2 9 Nov 2004 Add assertions"})
         EXPECT_NE(read.find(words), std::string::npos) << words << " in " << read;
 }
+
+TEST(ScreenTextTest, ACodeBlockInNimbusMonoIsReadAsDrawnThoughItsFontJoinsFiIntoOneCell) {
+    // As Chromium draws bold Nimbus Mono PS at 16 px, read at 2×: "fi" takes one cell, the parentheses
+    // and a bold "m" break the even run of letter middles, and its zero is plain and narrower than
+    // its O. No space is read where no cell is empty, and the O of "OS2" is drawn as the O of "MSDOS".
+    const auto frame = drawn(WS_SOURCE_DIR "/tests/integration/data/zlib-set-binary-mode.png -bordercolor white "
+                                           "-border 35x20 -scale 200%");
+    ASSERT_FALSE(frame.rgba.empty());
+    const std::string read = fresh(frame);
+    for (const char* line : {"#if defined(MSDOS) || defined(OS2) || defined(WIN32) || defined(__CYGWIN__) | ",
+                             "# define SET_BINARY_MODE(file) setmode(fileno(file), O_BINARY) | ",
+                             "# define SET_BINARY_MODE(file) | "})
+        EXPECT_NE(read.find(line), std::string::npos) << line << " in " << read;
+}

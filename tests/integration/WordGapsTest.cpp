@@ -33,9 +33,10 @@ void shade(GreyPage& page, int x0, int y0, int x1, int y1, std::uint8_t grey) {
     for (int y = y0; y < y1; ++y) std::fill_n(page.pixels.begin() + y * page.width + x0, x1 - x0, grey);
 }
 
-// How a font draws its zero: with a dot, plain (as Courier does), or with a dot at a small size,
-// where the gaps beside the dot and the inner edges of an O's sides are grey, not white.
-enum class Zero { Dotted, Plain, SmallDotted };
+// How a font draws its zero: with a dot, plain and as wide as its O, plain and narrower (as Courier
+// does), or with a dot at a small size, where the gaps beside the dot and the inner edges of an O's
+// sides are grey, not white.
+enum class Zero { Dotted, Plain, PlainNarrow, SmallDotted };
 
 // `shown` drawn in 15-pixel cells: capitals and the like as blocks (g, j, p, q, y with a stem below
 // the baseline), O as a ring, 0 as a ring with a dot (or plain), _ as a stroke below the baseline.
@@ -50,9 +51,10 @@ Drawn fixedWidth(const std::string& shown, const std::string& read, Zero zero = 
         if (shown[i] == '_') {
             fill(d.page, x, baseline + 3, x + pitch, baseline + 5);
         } else if (shown[i] == 'O' || shown[i] == '0') {
-            fill(d.page, x + 2, top, x + 13, baseline);
+            const int inset = shown[i] == '0' && zero == Zero::PlainNarrow ? 2 : 0;
+            fill(d.page, x + 2 + inset, top, x + 13 - inset, baseline);
             for (int y = top + 2; y < baseline - 2; ++y)
-                std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4, 7, 255);
+                std::fill_n(d.page.pixels.begin() + y * d.page.width + x + 4 + inset, 7 - 2 * inset, 255);
             if (zero == Zero::SmallDotted) {
                 // As DejaVu Sans Mono at 15 px shows read at twice its size: thicker sides with grey
                 // inner edges, and the dot between grey gaps.
@@ -75,13 +77,17 @@ Drawn fixedWidth(const std::string& shown, const std::string& read, Zero zero = 
     }
     d.line = {{left - 2, top - 4, d.page.width - left + 2, baseline + 7}, pitch, {{}}};
     std::size_t cell = 0;
-    for (const char c : read) {
+    for (std::size_t r = 0; r < read.size(); ++r) {
+        const char c = read[r];
         if (c == ' ') {
             d.line.words.emplace_back();
             if (shown[cell] == ' ' || shown[cell] == '_') ++cell;
             continue;
         }
-        d.line.words.back().push_back({std::string(1, c), left + pitch * static_cast<int>(cell++) + 8});
+        const int at = left + pitch * static_cast<int>(cell) + 8;
+        d.line.words.back().push_back({std::string(1, c), at});
+        // '~' is "fi" or "fl" drawn as one letter.
+        if (shown[cell++] == '~') d.line.words.back().push_back({std::string(1, read[++r]), at});
     }
     return d;
 }
@@ -130,6 +136,19 @@ TEST(WordGapsTest, AFixedWidthLineIsFittedToItsCells) {
         const Drawn d = fixedWidth(shown, read, Zero::SmallDotted);
         EXPECT_EQ(wordgaps::text(d.page, d.line), expected) << read;
     }
+    // A font that joins "fi" and "fl" into one letter of one cell, beside an "fl" it draws apart.
+    for (const auto& [shown, read, expected] : {
+             std::tuple{"# de~ne MODE(~le) setmode(~leno(~le), O_BINARY)",
+                        "# define MODE (file) setmode (fileno (file), O_BINARY)",
+                        "# define MODE(file) setmode(fileno(file), O_BINARY)"},
+             {"i~ate(&strm, Z_NO_FLUSH); in~ateEnd(&strm);", "iflate(&strm, Z NO FLUSH); inflateEnd(&strm) ;",
+              "iflate(&strm, Z_NO_FLUSH); inflateEnd(&strm);"},
+             {"inflate(&strm, Z_NO_FLUSH); in~ateEnd(&strm);", "inflate (&strm, Z NO FLUSH); inflateEnd(&strm);",
+              "inflate(&strm, Z_NO_FLUSH); inflateEnd(&strm);"},
+         }) {
+        const Drawn d = fixedWidth(shown, read);
+        EXPECT_EQ(wordgaps::text(d.page, d.line), expected) << read;
+    }
     // A reading that does not fit the cells (a letter lost) is left as it is.
     const Drawn d = fixedWidth("(void)inflateEnd(&strm);", "(void) inflateEnd(&strm");
     EXPECT_EQ(wordgaps::text(d.page, d.line), "(void) inflateEnd(&strm");
@@ -158,6 +177,39 @@ TEST(WordGapsTest, AHollowZeroIsAnOOnlyWhereTheFrameShowsTheSameFontsZeroMarked)
     auto taller = wordgaps::read(dotted.page, dotted.line);
     taller.zeroHeight += taller.zeroHeight / 4;
     EXPECT_EQ(settled({alone, wider, taller}), alone.text);
+}
+
+// In a font whose zero is plain, a letter read as a zero where an O may stand is an O when it is
+// drawn as wide as the Os the frame shows in the same font, and no zero is drawn so.
+TEST(WordGapsTest, AHollowZeroDrawnAsTheFontsOIsAnOWhereTheZeroIsPlainAndNarrower) {
+    const auto settled = [](std::vector<Drawn> lines) {
+        std::vector<linuxplatform::PieceReading> frame;
+        for (const Drawn& d : lines) frame.push_back(wordgaps::read(d.page, d.line));
+        std::vector<linuxplatform::PieceReading*> pieces;
+        for (auto& piece : frame) pieces.push_back(&piece);
+        wordgaps::settleZeros(pieces);
+        return frame.front().text;
+    };
+    const std::string shown = "#if defined(MSDOS) || defined(OS2)", read = "#if defined(MSDOS) || defined(0S2)";
+    EXPECT_EQ(settled({fixedWidth(shown, read, Zero::PlainNarrow)}), shown);
+    // Real zeros stay, narrow beside the O, or as wide as a zero among digits.
+    EXPECT_EQ(settled({fixedWidth("commit d0a9097 // OK", "commit d0a9097 // OK", Zero::PlainNarrow)}),
+              "commit d0a9097 // OK");
+    EXPECT_EQ(settled({fixedWidth("x = 0U; // OK", "x = 0U; // OK", Zero::PlainNarrow)}), "x = 0U; // OK");
+    // Where a zero is shown drawn as the O, the engine’s reading stands, and so it does with no O to
+    // compare with, or with the O only in wider cells.
+    EXPECT_EQ(settled({fixedWidth(shown, read, Zero::Plain), fixedWidth("level = 10 + 20 + 30;", "level = 10 + 20 + 30;", Zero::Plain)}),
+              read);
+    const Drawn noO = fixedWidth("#if defined(MSDxS) || defined(OS2)", "#if defined(MSDxS) || defined(0S2)",
+                                 Zero::PlainNarrow);
+    EXPECT_EQ(settled({noO}), "#if defined(MSDxS) || defined(0S2)");
+    std::vector<linuxplatform::PieceReading> frame{wordgaps::read(noO.page, noO.line)};
+    const Drawn withO = fixedWidth("OK", "OK", Zero::PlainNarrow);
+    frame.push_back(wordgaps::read(withO.page, withO.line));
+    frame.back().pitch *= 1.2;
+    std::vector<linuxplatform::PieceReading*> pieces{&frame[0], &frame[1]};
+    wordgaps::settleZeros(pieces);
+    EXPECT_EQ(frame[0].text, "#if defined(MSDxS) || defined(0S2)");
 }
 
 TEST(WordGapsTest, AProportionalLineKeepsItsSpacesAndARuleUnderWordsIsNoUnderscore) {

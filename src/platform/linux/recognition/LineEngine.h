@@ -37,8 +37,12 @@ struct PieceReading {
     int zeroHeight = 0;
     bool markedZero = false;  // a zero with a mark in it stands in the piece
     // Offsets in `text` of zeros drawn hollow where an O may stand (between letters, or opening a
-    // word in capitals).
+    // word in capitals), and how wide each is drawn.
     std::vector<std::size_t> hollowZeros;
+    std::vector<int> hollowWidths;
+    // How wide the hollow letters read as O are drawn, and the zeros read where no O may stand.
+    std::vector<int> hollowOs;
+    std::vector<int> plainZeros;
 
     PieceReading() = default;
     PieceReading(std::string read) : text(std::move(read)) {}  // NOLINT: a reading with nothing to settle

@@ -292,6 +292,9 @@ std::optional<PieceReading> TesseractRecognizer::read(const GreyPage& page, cons
             if (line.text.empty()) continue;
             if (!reading.text.empty()) reading.text += ' ';
             for (const std::size_t at : line.hollowZeros) reading.hollowZeros.push_back(reading.text.size() + at);
+            reading.hollowWidths.insert(reading.hollowWidths.end(), line.hollowWidths.begin(), line.hollowWidths.end());
+            reading.hollowOs.insert(reading.hollowOs.end(), line.hollowOs.begin(), line.hollowOs.end());
+            reading.plainZeros.insert(reading.plainZeros.end(), line.plainZeros.begin(), line.plainZeros.end());
             reading.text += line.text;
             if (line.pitch > 0 && (reading.pitch == 0 || (reading.zeroHeight == 0 && line.zeroHeight > 0))) {
                 reading.pitch = line.pitch;

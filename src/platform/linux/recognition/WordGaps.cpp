@@ -1,12 +1,15 @@
 #include "platform/linux/recognition/WordGaps.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cctype>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/recognition/LinePieces.h"
 
@@ -155,8 +158,10 @@ std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseli
     }
     // The letters are runs of columns with ink in at least `solid` rows. With any ink, the serifs of
     // a Courier-like font join its letters at their feet and tops; counting only columns a quarter
-    // full, they part, and a bar or a serif alone no longer stands for a letter.
-    const auto search = [&](int solid) {
+    // full, they part, and a bar or a serif alone no longer stands for a letter. Narrow runs (a
+    // parenthesis, a comma, half of a bold "m") and wide ones (letters joined) lie off their cells'
+    // middles; leaving them out by width alone keeps chance phases as unlikely to agree.
+    const auto search = [&](int solid, double narrowest, double widest) {
         std::vector<double> middles;
         for (std::size_t x = 0; x < rows.size();) {
             if (rows[x] < solid) {
@@ -165,6 +170,7 @@ std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseli
             }
             const std::size_t from = x;
             while (x < rows.size() && rows[x] >= solid) ++x;
+            if (static_cast<double>(x - from) < narrowest || static_cast<double>(x - from) > widest) continue;
             middles.push_back(line.box.left + static_cast<double>(from + x) / 2);
         }
         std::pair<double, Grid> best{0, {}};
@@ -182,8 +188,11 @@ std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseli
         const bool fixed = agreement >= 0.85 && static_cast<double>(middles.size()) * agreement * agreement >= 10;
         return fixed ? best : std::pair<double, Grid>{0, {}};
     };
-    auto best = search(1);
-    if (auto solid = search(std::max(1, (baseline - top) / 4)); solid.first > best.first) best = solid;
+    const double cw = line.charWidth, all = static_cast<double>(rows.size());
+    auto best = search(1, 0, all);
+    const int solid = std::max(1, (baseline - top) / 4);
+    for (const auto& [narrowest, widest] : {std::pair{0.0, all}, {0.5 * cw, 1.4 * cw}})
+        if (auto found = search(solid, narrowest, widest); found.first > best.first) best = found;
     if (best.first == 0) return std::nullopt;
     Grid grid = best.second;
     // A letter's ink starts and ends within its cell, however narrow the letter.
@@ -197,6 +206,7 @@ std::optional<Grid> gridOf(const Ink& ink, const Line& line, int top, int baseli
 struct Centre {
     bool marked = false;
     int height = 0;
+    int width = 0;  // of its sides at mid-height, out to where they end or the cell does
 };
 
 // On one row: a mark near the cell's middle with a lighter gap on either side of it and then ink
@@ -239,8 +249,18 @@ std::optional<Centre> centreOf(const Ink& ink, const Line& line, int baseline, c
     if (bottom - top < 4) return std::nullopt;
     const double height = bottom - top, centre = (top + bottom) / 2.0;
     Centre found{false, bottom - top};
-    for (int y = static_cast<int>(centre - 0.15 * height); y <= static_cast<int>(centre + 0.15 * height); ++y)
-        found.marked = found.marked || markOnRow(ink, y, grid, cell);
+    const int band = static_cast<int>(centre - 0.15 * height), bandEnd = static_cast<int>(centre + 0.15 * height) + 1;
+    for (int y = band; y < bandEnd; ++y) found.marked = found.marked || markOnRow(ink, y, grid, cell);
+    // From the middle out: the hollow, then the side's ink up to a clear column or the cell's edge.
+    const auto inked = [&](int x) { return ink.any(x, x + 1, band, bandEnd); };
+    const auto side = [&](int step) {
+        const int edge = static_cast<int>(step < 0 ? std::ceil(middle - 0.5 * grid.pitch) : std::floor(middle + 0.5 * grid.pitch));
+        int x = static_cast<int>(std::lround(middle));
+        while (x != edge && !inked(x)) x += step;
+        while (x != edge && inked(x + step)) x += step;
+        return x;
+    };
+    found.width = side(1) - side(-1) + 1;
     return found;
 }
 
@@ -255,29 +275,50 @@ PieceReading fitted(const std::string& text, const Ink& ink, const Line& line, c
         return ink.any(static_cast<int>(middle - 0.4 * grid.pitch), static_cast<int>(middle + 0.4 * grid.pitch) + 1,
                        from, to);
     };
-    std::string out;
-    std::vector<int> cells;  // of each letter of `out`
     // A cell with a stroke below the letters and nothing above it holds an underscore.
     const auto underscore = [&](int cell) { return !holds(cell, line.box.top, baseline) && holds(cell, baseline, bottom); };
-    int cell = grid.first;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c != ' ') {
-            if (!holds(cell, line.box.top, bottom)) return text;
-            out += c;
-            cells.push_back(cell++);
-            // The engine reads a run of underscores ("__CYGWIN__") as one.
-            while (c == '_' && cell <= grid.last && underscore(cell) && (i + 1 == text.size() || text[i + 1] != '_')) {
-                out += '_';
-                cells.push_back(cell++);
+    // Some fixed-width fonts (Nimbus Mono PS) join "fi" and "fl" into one letter of one cell.
+    std::vector<std::size_t> joins;
+    for (std::size_t i = 0; i + 1 < text.size(); ++i)
+        if (text[i] == 'f' && (text[i + 1] == 'i' || text[i + 1] == 'l')) joins.push_back(i);
+    if (joins.size() > 6) joins.clear();
+    std::string out;
+    std::vector<int> cells;  // of each letter of `out`
+    const auto walk = [&](unsigned joined) {
+        out.clear();
+        cells.clear();
+        int cell = grid.first;
+        std::size_t join = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            if (c != ' ') {
+                if (!holds(cell, line.box.top, bottom)) return false;
+                out += c;
+                cells.push_back(cell);
+                while (join < joins.size() && joins[join] < i) ++join;
+                if (join < joins.size() && joins[join] == i && (joined >> join & 1u)) {
+                    out += text[++i];
+                    cells.push_back(cell);
+                }
+                ++cell;
+                // The engine reads a run of underscores ("__CYGWIN__") as one.
+                while (c == '_' && cell <= grid.last && underscore(cell) && (i + 1 == text.size() || text[i + 1] != '_')) {
+                    out += '_';
+                    cells.push_back(cell++);
+                }
+            } else if (!holds(cell, letters, baseline)) {
+                out += c;
+                cells.push_back(cell);
+                while (cell <= grid.last && !holds(cell, letters, baseline)) ++cell;
             }
-        } else if (!holds(cell, letters, baseline)) {
-            out += c;
-            cells.push_back(cell);
-            while (cell <= grid.last && !holds(cell, letters, baseline)) ++cell;
         }
-    }
-    if (cell != grid.last + 1) return text;
+        return cell == grid.last + 1;
+    };
+    // Every way of joining, the fewest joins first.
+    std::vector<unsigned> ways(1u << joins.size());
+    std::iota(ways.begin(), ways.end(), 0u);
+    std::stable_sort(ways.begin(), ways.end(), [](unsigned a, unsigned b) { return std::popcount(a) < std::popcount(b); });
+    if (std::none_of(ways.begin(), ways.end(), walk)) return text;
     const auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
     const auto capital = [](char c) { return std::isupper(static_cast<unsigned char>(c)) || c == '_'; };
     // Only a font whose zero is drawn marked tells a hollow zero for an O: in a font with a plain
@@ -297,12 +338,23 @@ PieceReading fitted(const std::string& text, const Ink& ink, const Line& line, c
         if (!centres[i]) continue;
         // An O never has ink in its middle: what was read as one there is a marked zero.
         if (out[i] == 'O' && centres[i]->marked) out[i] = '0';
-        if (out[i] != '0' || i + 1 == out.size() || centres[i]->marked) continue;
-        const bool between = i > 0 && letter(out[i - 1]) && letter(out[i + 1]);
-        const bool opening = (i == 0 || !std::isalnum(static_cast<unsigned char>(out[i - 1]))) && capital(out[i + 1]);
-        if (!between && !opening) continue;
-        if (reading.markedZero) out[i] = 'O';
-        else reading.hollowZeros.push_back(i);
+        if (centres[i]->marked) continue;
+        const int width = centres[i]->width;
+        if (out[i] == 'O') {
+            reading.hollowOs.push_back(width);
+            continue;
+        }
+        const bool between = i > 0 && i + 1 < out.size() && letter(out[i - 1]) && letter(out[i + 1]);
+        const bool opening = i + 1 < out.size() && (i == 0 || !std::isalnum(static_cast<unsigned char>(out[i - 1]))) &&
+                             capital(out[i + 1]);
+        if (!between && !opening) {
+            reading.plainZeros.push_back(width);
+        } else if (reading.markedZero) {
+            out[i] = 'O';
+        } else {
+            reading.hollowZeros.push_back(i);
+            reading.hollowWidths.push_back(width);
+        }
     }
     reading.text = std::move(out);
     return reading;
@@ -395,18 +447,32 @@ PieceReading read(const GreyPage& page, const Line& line) {
 void settleZeros(std::vector<PieceReading*>& pieces) {
     // The same font at the same size: cells as wide within 3 %, zeros as high within a tenth.
     const auto sameFont = [](const PieceReading& a, const PieceReading& b) {
-        return std::abs(a.pitch - b.pitch) <= 0.03 * std::max(a.pitch, b.pitch) &&
+        return a.pitch > 0 && b.pitch > 0 && std::abs(a.pitch - b.pitch) <= 0.03 * std::max(a.pitch, b.pitch) &&
                std::abs(a.zeroHeight - b.zeroHeight) <= std::max(1, std::max(a.zeroHeight, b.zeroHeight) / 10);
+    };
+    const auto shown = [&](const PieceReading& hollow, int width, std::vector<int> PieceReading::*widths) {
+        return std::any_of(pieces.begin(), pieces.end(), [&](const PieceReading* other) {
+            return sameFont(*other, hollow) && std::any_of((other->*widths).begin(), (other->*widths).end(),
+                                                           [&](int w) { return std::abs(w - width) <= width / 16; });
+        });
     };
     for (PieceReading* hollow : pieces) {
         if (hollow->hollowZeros.empty()) continue;
-        const bool proven = std::any_of(pieces.begin(), pieces.end(), [&](const PieceReading* marked) {
-            return marked->markedZero && marked->pitch > 0 && sameFont(*marked, *hollow);
+        const bool marked = std::any_of(pieces.begin(), pieces.end(), [&](const PieceReading* other) {
+            return other->markedZero && sameFont(*other, *hollow);
         });
-        if (!proven) continue;
-        for (const std::size_t at : hollow->hollowZeros)
-            if (at < hollow->text.size() && hollow->text[at] == '0') hollow->text[at] = 'O';
+        for (std::size_t k = 0; k < hollow->hollowZeros.size(); ++k) {
+            const std::size_t at = hollow->hollowZeros[k];
+            if (at >= hollow->text.size() || hollow->text[at] != '0') continue;
+            // With a plain zero, a letter drawn as the font's O is, and as its zero is not; where
+            // the two are drawn alike the engine's reading stands.
+            const int width = k < hollow->hollowWidths.size() ? hollow->hollowWidths[k] : 0;
+            const bool asO = width > 0 && shown(*hollow, width, &PieceReading::hollowOs) &&
+                             !shown(*hollow, width, &PieceReading::plainZeros);
+            if (marked || asO) hollow->text[at] = 'O';
+        }
         hollow->hollowZeros.clear();
+        hollow->hollowWidths.clear();
     }
 }
 

@@ -8,10 +8,12 @@
 //   at becomes an underscore when letters stand close on both sides of it, and a space beside an
 //   underscore goes when the letter beyond stands close to it. A line drawn under whole words (a
 //   link) is no underscore.
-// - A line in a fixed-width font is fitted to its cells, one letter to a cell: a space where no
-//   cell is empty goes, and a zero between letters whose cell is hollow is an O where the font is
-//   shown to draw a dot or a slash in its zero: on the same line, or elsewhere in the same frame in
-//   the same cells. A reading that does not fit the cells is left as it is.
+// - A line in a fixed-width font is fitted to its cells, one letter to a cell ("fi" and "fl" may
+//   share one): a space where no cell is empty goes, and a zero between letters whose cell is
+//   hollow is an O where the font is shown to draw a dot or a slash in its zero (on the same line,
+//   or elsewhere in the same frame in the same cells), or where its zero is plain and the letter is
+//   drawn as wide as the frame's Os in that font and as no zero of it. A reading that does not fit
+//   the cells is left as it is.
 #include <string>
 #include <vector>
 
@@ -40,7 +42,8 @@ std::string text(const GreyPage& page, const Line& line);
 
 // The pieces of one frame: a hollow zero (where an O may stand) whose own line showed nothing of
 // its font's zero is an O where another piece shows a marked zero in a font of the same cells and
-// height. Only the frame's own pieces count, so a frame's text never depends on another frame.
+// height, or shows that font's O drawn as wide as it and no zero so. Only the frame's own pieces
+// count, so a frame's text never depends on another frame.
 void settleZeros(std::vector<PieceReading*>& pieces);
 
 }  // namespace linuxplatform::wordgaps
