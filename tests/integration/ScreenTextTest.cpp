@@ -105,6 +105,19 @@ TEST(ScreenTextTest, AWholeLineIsReadBesideABarAndALineCutByTheFramesEdgeIsNot) 
                              "-crop 900x120+0+35 +repage");
     ASSERT_FALSE(frame.rgba.empty());
     EXPECT_EQ(joined(reader.recognize(frame)), "Seven silver bridges | Gentle yellow poppy | ");
+    // Lines set close, as in a code block: where the frame's edge shows only the tips of the next
+    // line's letters (or the last of the previous line's descenders), the whole line beside them
+    // is read.
+    const std::string close = "-size 900x200 " + page + "-pointsize 28 -annotate +20+40 'Quiet harbor lantern' "
+                              "-annotate +20+72 'Seven silver bridges' -annotate +20+104 'Gentle yellow poppy' ";
+    for (const int shown : {2, 3, 5}) {
+        const auto cutBelow = drawn(close + "-crop 900x" + std::to_string(84 + shown) + "+0+0 +repage");
+        ASSERT_FALSE(cutBelow.rgba.empty());
+        EXPECT_EQ(fresh(cutBelow), "Quiet harbor lantern | Seven silver bridges | ") << shown << " rows of tips";
+    }
+    const auto cutAbove = drawn(close + "-crop 900x120+0+41 +repage");
+    ASSERT_FALSE(cutAbove.rgba.empty());
+    EXPECT_EQ(fresh(cutAbove), "Seven silver bridges | Gentle yellow poppy | ");
 }
 
 TEST(ScreenTextTest, AShortWordAloneInItsRegionIsReadAndAnIconIsNot) {
