@@ -505,20 +505,36 @@ private:
 
     void score(const Doc& doc, const View& view, const std::string& read, Row& row) {
         std::string truth, partly;
+        std::vector<std::string> cut;  // words the screen's edge cuts: what shows of each is how it begins
         for (const auto& word : doc.words) {
-            if (view.visible(word.x0, word.y0, word.x1, word.y1, doc.bar)) truth += word.text + " ";
-            else if (view.partly(word.x0, word.y0, word.x1, word.y1, doc.bar)) partly += word.text + " ";
+            if (view.visible(word.x0, word.y0, word.x1, word.y1, doc.bar)) {
+                truth += word.text + " ";
+            } else if (view.partly(word.x0, word.y0, word.x1, word.y1, doc.bar)) {
+                partly += word.text + " ";
+                if (word.x0 < view.shown && view.visible(word.x0, word.y0, view.shown, word.y1, doc.bar)) {
+                    std::string whole;
+                    for (const auto& w : bench::words(word.text)) whole += w;
+                    cut.push_back(whole);
+                }
+            }
         }
         const auto truthWords = bench::words(truth);
         auto readWords = bench::words(read);
         const std::size_t found = common(truthWords, readWords);
         // A word the window shows only in part may be read or not: it is not asked for, and what is
-        // read of it is no junk.
+        // read of it (the whole word, or as much of it as shows before the screen's edge) is no junk.
         {
             std::map<std::string, int> asked, excused;
             for (const auto& w : truthWords) ++asked[w];
             for (const auto& w : bench::words(partly)) ++excused[w];
-            std::erase_if(readWords, [&](const std::string& w) { return asked[w]-- <= 0 && excused[w]-- > 0; });
+            const auto begins = [&](const std::string& w) {
+                const auto at = std::find_if(cut.begin(), cut.end(), [&](const std::string& c) { return c.starts_with(w); });
+                if (at == cut.end()) return false;
+                cut.erase(at);
+                return true;
+            };
+            std::erase_if(readWords,
+                          [&](const std::string& w) { return asked[w]-- <= 0 && (excused[w]-- > 0 || begins(w)); });
         }
         row.truth += truthWords.size();
         row.read += readWords.size();

@@ -118,23 +118,40 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
     Counts counts;
     std::vector<LineLayout> layout;
     const auto areas = regions_ ? PageRegions::of(page) : std::vector<Rect>{{0, 0, page.width, page.height}};
-    for (const Rect& area : areas) {
+    const auto layoutOf = [&](const Rect& area) -> std::optional<std::vector<LineLayout>> {
         const std::uint64_t key = pixelKey(page, area);
-        std::vector<LineLayout> found;
         if (auto hit = layouts_.find(key); cached_ && hit != layouts_.end()) {
             hit->second.frame = frame_;
-            found = moved(hit->second.lines, area.left, area.top);
             ++counts.layoutsCached;
-        } else {
-            auto fresh = engine_->layout(page, area);
-            if (!fresh) return std::nullopt;
-            ++counts.laidOut;
-            found = std::move(*fresh);
-            if (cached_) layouts_[key] = {moved(found, -area.left, -area.top), frame_};
+            return moved(hit->second.lines, area.left, area.top);
         }
-        layout.insert(layout.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
-    }
+        auto fresh = engine_->layout(page, area);
+        if (!fresh) return std::nullopt;
+        ++counts.laidOut;
+        if (cached_) layouts_[key] = {moved(*fresh, -area.left, -area.top), frame_};
+        return fresh;
+    };
     const double minimumHeight = LineEngine::minimumTextHeight * page.height;
+    const int lowest = std::max(PageRegions::rowGap, static_cast<int>(minimumHeight));
+    for (const Rect& area : areas) {
+        auto found = layoutOf(area);
+        if (!found) return std::nullopt;
+        // A whole line that reads as cut because the layout took in the tips of a line the frame's
+        // edge cuts: the area is laid out again without them.
+        for (const LineLayout& line : *found) {
+            const Rect own = linepieces::own(page, line.box);
+            if (line.height < minimumHeight || !linepieces::cut(page, own)) continue;
+            const auto whole = linepieces::withoutTips(page, own, lowest);
+            if (!whole) continue;
+            const Rect trimmed{area.left, whole->top != own.top ? whole->top : area.top, area.right,
+                               whole->bottom != own.bottom ? whole->bottom : area.bottom};
+            if (trimmed.height() <= 0) break;
+            found = layoutOf(trimmed);
+            if (!found) return std::nullopt;
+            break;
+        }
+        layout.insert(layout.end(), std::make_move_iterator(found->begin()), std::make_move_iterator(found->end()));
+    }
     std::vector<std::vector<PieceReading>> shown;  // the pieces of each line read
     for (const LineLayout& line : layout) {
         if (line.height < minimumHeight) continue;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 namespace linuxplatform::linepieces {
@@ -70,6 +71,28 @@ bool cut(const GreyPage& page, const Rect& own) {
     if (box.width() <= 0 || box.height() <= 0) return true;
     const std::uint8_t ground = groundOf(page, box);
     return cutAt(page, box, ground, box.top, box.top - 1) || cutAt(page, box, ground, box.bottom - 1, box.bottom);
+}
+
+std::optional<Rect> withoutTips(const GreyPage& page, const Rect& own, int lowest) {
+    const Rect box = onPage(page, own);
+    if (box.width() <= 0 || box.height() <= 2) return std::nullopt;
+    const std::uint8_t ground = groundOf(page, box);
+    const auto clear = [&](int y) {
+        for (int x = box.left; x < box.right; ++x)
+            if (std::abs(at(page, x, y) - ground) > 24) return false;
+        return true;
+    };
+    if (box.bottom == page.height) {
+        int y = box.bottom - 1;
+        while (y > box.top && !clear(y)) --y;
+        if (y > box.top && y < box.bottom - 1 && box.bottom - 1 - y < lowest) return Rect{box.left, box.top, box.right, y};
+    }
+    if (box.top == 0) {
+        int y = box.top;
+        while (y < box.bottom - 1 && !clear(y)) ++y;
+        if (y < box.bottom - 1 && y > box.top && y - box.top < lowest) return Rect{box.left, y + 1, box.right, box.bottom};
+    }
+    return std::nullopt;
 }
 
 GreyPage image(const GreyPage& page, const Rect& piece, const Rect& box) {

@@ -5,6 +5,7 @@
 // the margin, or where the frame's edge falls, then makes no other image of the same line: a line
 // that only moved is the same image wherever it is.
 #include <cstdint>
+#include <optional>
 
 #include "platform/linux/recognition/GreyPage.h"
 #include "platform/linux/recognition/LineEngine.h"
@@ -24,6 +25,12 @@ Rect own(const GreyPage& page, const Rect& box);
 // cut through its letters reads as a guess, and differently at every step of a scroll; it is read
 // once it shows whole. A whole line beside a bar, or at the frame's edge, is not cut.
 bool cut(const GreyPage& page, const Rect& own);
+
+// A line that reads as cut where the frame's top or bottom edge shows, past a clear row, a band
+// lower than `lowest` (the tips of the next line's letters, or the last of the previous line's
+// descenders, which the layout took into this line): its own rows without that band. Nothing
+// otherwise.
+std::optional<Rect> withoutTips(const GreyPage& page, const Rect& own, int lowest);
 
 // The image the engine reads for one piece of the line with this box.
 GreyPage image(const GreyPage& page, const Rect& piece, const Rect& box);

@@ -111,7 +111,7 @@ int lineHeight(const std::vector<bool>& blank, int begin, int end) {
 }
 
 void cut(const GreyPage& page, const std::vector<std::uint8_t>& ink, Rect r, std::vector<Rect>& out,
-         std::vector<Rect>& tips, std::vector<bool>& rows, std::vector<bool>& columns) {
+         std::vector<bool>& rows, std::vector<bool>& columns) {
     blanks(page, ink, r, rows, columns);
     int top = 0, bottom = 0, left = 0, right = 0;
     auto across = gaps(rows, top, bottom);
@@ -120,28 +120,7 @@ void cut(const GreyPage& page, const std::vector<std::uint8_t>& ink, Rect r, std
     // Blank columns that run the region's full height no longer do once blank rows are trimmed, and
     // the other way round; the trimmed region is looked at again.
     const Rect content{r.left + left, r.top + top, r.left + right, r.top + bottom};
-    if (content != r) return cut(page, ink, content, out, tips, rows, columns);
-    // At the frame's top or bottom edge, a band lower than any line read, past a blank row, is what
-    // shows of a line the edge cuts (the tips of its letters): it is left out, or the layout would
-    // take it into the whole line beside it.
-    const int lowest = std::max(PageRegions::rowGap, static_cast<int>(LineEngine::minimumTextHeight * page.height));
-    const int height = r.height();
-    if (r.bottom == page.height) {
-        int y = height - 1;
-        while (y >= 0 && !rows[static_cast<std::size_t>(y)]) --y;
-        if (y >= 0 && height - 1 - y < lowest) {
-            tips.push_back({r.left, r.top + y + 1, r.right, r.bottom});
-            return cut(page, ink, {r.left, r.top, r.right, r.top + y}, out, tips, rows, columns);
-        }
-    }
-    if (r.top == 0) {
-        int y = 0;
-        while (y < height && !rows[static_cast<std::size_t>(y)]) ++y;
-        if (y < height && y < lowest) {
-            tips.push_back({r.left, r.top, r.right, r.top + y});
-            return cut(page, ink, {r.left, r.top + y + 1, r.right, r.bottom}, out, tips, rows, columns);
-        }
-    }
+    if (content != r) return cut(page, ink, content, out, rows, columns);
     // Between the words of large text the blank columns are wide too: a gutter is wider than the
     // region's lines are tall, whatever the size of its text.
     const int gutter = std::max(PageRegions::columnGap, 3 * lineHeight(rows, top, bottom) / 2);
@@ -165,7 +144,7 @@ void cut(const GreyPage& page, const std::vector<std::uint8_t>& ink, Rect r, std
         const int to = i < parts.size() ? parts[i].start : length;
         const Rect piece = byColumns ? Rect{r.left + from, r.top, r.left + to, r.bottom}
                                      : Rect{r.left, r.top + from, r.right, r.top + to};
-        cut(page, ink, piece, out, tips, rows, columns);
+        cut(page, ink, piece, out, rows, columns);
         if (i < parts.size()) from = parts[i].end;
     }
 }
@@ -194,19 +173,10 @@ std::vector<Rect> PageRegions::of(const GreyPage& page) {
         counts[g] = std::size_t{tallies[0][g]} + tallies[1][g] + tallies[2][g] + tallies[3][g];
     const auto ground = static_cast<std::uint8_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
     std::vector<bool> rows, columns;
-    std::vector<Rect> tips;
-    cut(page, inkOf(page, ground), {0, 0, page.width, page.height}, out, tips, rows, columns);
-    for (Rect& r : out) {
-        Rect grown{std::max(0, r.left - margin), std::max(0, r.top - margin), std::min(page.width, r.right + margin),
-                   std::min(page.height, r.bottom + margin)};
-        // The margin stops short of the tips left out beside the region.
-        for (const Rect& t : tips) {
-            if (t.left >= grown.right || grown.left >= t.right) continue;
-            if (t.top >= r.bottom) grown.bottom = std::min(grown.bottom, t.top);
-            if (t.bottom <= r.top) grown.top = std::max(grown.top, t.bottom);
-        }
-        r = grown;
-    }
+    cut(page, inkOf(page, ground), {0, 0, page.width, page.height}, out, rows, columns);
+    for (Rect& r : out)
+        r = {std::max(0, r.left - margin), std::max(0, r.top - margin), std::min(page.width, r.right + margin),
+             std::min(page.height, r.bottom + margin)};
     return out;
 }
 

@@ -2,10 +2,9 @@
 // Parts a page into regions separated by blank gaps, in reading order (a recursive XY cut): the
 // widest gap decides whether a region is cut into rows (at every blank gap that tall) or into
 // columns (at every blank gap that wide), until no gap is left. Blank means without anything that
-// may be text: a window's scrollbar, toolbar or borders do not hold its paragraphs together. What
-// the frame's top or bottom edge leaves of a line it cuts (the tips of its letters, lower than any
-// line read) is in no region. The parts depend on the page's pixels alone, so a paragraph that only
-// moved is the same region with the same layout.
+// may be text: a window's scrollbar, toolbar or borders do not hold its paragraphs together. The
+// parts depend on the page's pixels alone, so a paragraph that only moved is the same region with
+// the same layout.
 #include <vector>
 
 #include "platform/linux/recognition/GreyPage.h"
