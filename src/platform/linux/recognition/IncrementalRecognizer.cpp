@@ -139,6 +139,7 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
         // A whole line that reads as cut because the layout took in the tips of a line the frame's
         // edge cuts: the area is laid out again without them.
         for (const LineLayout& line : *found) {
+            if (line.box.top > 0 && line.box.bottom < page.height) continue;  // nowhere near the edge
             const Rect own = linepieces::own(page, line.box);
             if (line.height < minimumHeight || !linepieces::cut(page, own)) continue;
             const auto whole = linepieces::withoutTips(page, own, lowest);
