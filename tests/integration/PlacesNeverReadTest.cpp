@@ -90,7 +90,10 @@ struct Machine {
                  const std::string& cmdline = {}) {
         const fs::path p = dir / "proc" / std::to_string(pid);
         fs::create_directories(p);
-        fs::create_symlink(exe, p / "exe");
+        // A process that has ended and waits to be reaped shows no program and no environment.
+        if (!exe.empty()) fs::create_symlink(exe, p / "exe");
+        std::ofstream(p / "stat") << pid << " (" << fs::path(exe).filename().string() << ") " << (exe.empty() ? 'Z' : 'S')
+                                  << " 1 " << pid << " " << pid << " 0 -1\n";
         std::ofstream(p / "environ", std::ios::binary) << environ;
         std::ofstream(p / "cgroup") << cgroup;
         std::ofstream(p / "cmdline", std::ios::binary) << cmdline;
@@ -306,6 +309,13 @@ TEST(PlacesNeverReadTest, AFieldInAPlaceNeverReadIsNoField) {
     ASSERT_TRUE(consent->setPrivateBrowsing(true));
     EXPECT_TRUE(reads(11, "Chromium", "Mail - Chromium (Incognito)"));
     EXPECT_TRUE(reads(15, "Firefox", "Shop — Mozilla Firefox"));
+
+    // Quit a moment ago, before the reader noticed: what it still holds is not read, whether the
+    // process waits to be reaped (and so no longer tells which application it was) or is gone.
+    machine.process(16, "", "", "");
+    EXPECT_FALSE(reads(16, "wsprobe", "Diary"));
+    fs::remove_all(machine.dir / "proc" / "11");
+    EXPECT_FALSE(reads(11, "editor", "draft.txt - Editor"));
 }
 
 TEST(PlacesNeverReadTest, WhatReadsMoreCountsOnceOnDiskAndWhatReadsLessCountsAtOnce) {

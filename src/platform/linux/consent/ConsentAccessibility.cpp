@@ -157,8 +157,12 @@ std::shared_ptr<platform::AXElement> ConsentAccessibility::focusedElement() {
     if (!places_) return reader->focusedElement();
     FocusedPlace place;
     auto element = reader->focusedElementWithPlace(place);
+    if (!element) return nullptr;
+    // A field of an application that has just quit: the reader has not noticed yet, and a listed
+    // application could no longer be told by its process.
+    if (place.pid > 0 && places_->gone(place.pid)) return nullptr;
     // The application's accessible name stands in for its window class, which AT-SPI does not tell.
-    if (element && places_->excluded(place.pid, place.application, place.windowTitle)) return nullptr;
+    if (places_->excluded(place.pid, place.application, place.windowTitle)) return nullptr;
     return element;
 }
 

@@ -40,6 +40,15 @@ bool PlacesNeverRead::isPrivate(int pid, std::string_view windowTitle) const {
     return false;
 }
 
+bool PlacesNeverRead::gone(int pid) const {
+    std::ifstream in(identity_->procRoot() + "/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (pid <= 0 || !std::getline(in, stat)) return true;
+    // The state follows the command name, which may hold spaces and ')'.
+    const auto close = stat.rfind(") ");
+    return close != std::string::npos && close + 2 < stat.size() && (stat[close + 2] == 'Z' || stat[close + 2] == 'X');
+}
+
 bool PlacesNeverRead::excluded(int pid, std::string_view windowClass, std::string_view windowTitle) {
     if (!consent_->privateBrowsing() && isPrivate(pid, windowTitle)) return true;
     const auto listed = consent_->neverRead();

@@ -33,6 +33,10 @@ public:
     bool anyProcessExcluded();
     static bool hasPrivateTitle(std::string_view windowTitle);
 
+    // Whether process `pid` has ended (or only waits to be reaped): it can no longer say which
+    // application it was, and what a reading still holds of it is only what it last showed.
+    bool gone(int pid) const;
+
 private:
     std::shared_ptr<Consent> consent_;
     std::shared_ptr<ApplicationIdentity> identity_;
