@@ -26,7 +26,7 @@ TEST(FramePartsTest, APartlyChangedFrameScalesExactlyAsTheWholeFrame) {
                 source.rgba[static_cast<std::size_t>(y) * source.width * 4 + x] = static_cast<std::uint8_t>(random());
     };
     linuxplatform::ScaledFrameCache frames;
-    for (const auto& [width, height] : {std::pair{376, 254}, {451, 304}, {150, 101}}) {
+    for (const auto& [width, height] : {std::pair{376, 254}, {451, 304}, {150, 101}, {602, 406}, {1204, 203}}) {
         // Bands inside, the first and the last row, one row, nothing.
         for (const auto& [from, to] : {std::pair{0, 0}, {40, 57}, {0, 1}, {202, 203}, {100, 101}, {0, 0}, {3, 200}}) {
             changeRows(from, to);
@@ -34,6 +34,17 @@ TEST(FramePartsTest, APartlyChangedFrameScalesExactlyAsTheWholeFrame) {
             const auto whole = imagescaling::resize(source, width, height);
             ASSERT_EQ(scaled->width, whole.width);
             ASSERT_EQ(scaled->rgba, whole.rgba) << width << "x" << height << " after rows " << from << "-" << to;
+        }
+        // Enlarged by whole multiples, each pixel is its source pixel.
+        if (width % source.width == 0 && height % source.height == 0) {
+            const auto scaled = frames.scaled(source, width, height);
+            const int kx = width / source.width, ky = height / source.height;
+            for (int y = 0; y < height; y += 7)
+                for (int x = 0; x < width; x += 5)
+                    for (int c = 0; c < 4; ++c)
+                        ASSERT_EQ(scaled->rgba[(static_cast<std::size_t>(y) * width + x) * 4 + c],
+                                  source.rgba[(static_cast<std::size_t>(y / ky) * source.width + x / kx) * 4 + c])
+                            << width << "x" << height << " at " << x << "," << y;
         }
         EXPECT_EQ(frames.again(width, height).get(), frames.scaled(source, width, height).get());
         EXPECT_EQ(frames.again(width + 1, height), nullptr);

@@ -60,6 +60,24 @@ void resizeRows(const platform::Image& source, platform::Image& out, const std::
         std::copy_n(source.rgba.begin(), out.rgba.size(), out.rgba.begin());
         return;
     }
+    // Enlarged by a power of two each way (a frame read at twice its size): each output pixel is
+    // one source pixel, exactly as the blend below gives it, without the arithmetic.
+    const auto powerOfTwo = [](int big, int small) {
+        const int k = big / small;
+        return big % small == 0 && (k & (k - 1)) == 0;
+    };
+    if (powerOfTwo(out.width, source.width) && powerOfTwo(out.height, source.height)) {
+        const int kx = out.width / source.width, ky = out.height / source.height;
+        for (int y = 0; y < out.height; ++y) {
+            const auto from = static_cast<std::size_t>(y / ky);
+            if (changed && from < changed->size() && !(*changed)[from]) continue;
+            const std::uint8_t* src = source.rgba.data() + from * source.width * 4;
+            std::uint8_t* dst = out.rgba.data() + static_cast<std::size_t>(y) * out.width * 4;
+            for (int x = 0; x < source.width; ++x, src += 4)
+                for (int i = 0; i < kx; ++i, dst += 4) std::copy_n(src, 4, dst);
+        }
+        return;
+    }
     // Each output row blends a few consecutive source rows, each scaled horizontally once; only
     // the rows still needed are kept, so the extra memory is a few rows, not a frame of floats.
     const auto xs = taps(source.width, out.width);
