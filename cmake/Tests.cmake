@@ -30,6 +30,8 @@ if(WS_BUILD_LINUX)
         target_include_directories(integration_tests PRIVATE tests)
         target_compile_definitions(integration_tests PRIVATE WS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
         target_compile_options(integration_tests PRIVATE ${WS_WARNINGS})
+        # OpenMP's constructs as the compiler emits them, run through the program's own sections.
+        target_link_libraries(integration_tests PRIVATE OpenMP::OpenMP_CXX)
         gtest_discover_tests(integration_tests PROPERTIES LABELS integration DISCOVERY_TIMEOUT 60)
     endif()
 endif()

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/linux/recognition/IncrementalRecognizer.h"
+#include "platform/linux/recognition/InlineSections.h"
 #include "platform/linux/recognition/TesseractRecognizer.h"
 
 namespace {
@@ -76,8 +77,11 @@ TEST(ScreenTextTest, APictureBesideTextIsNoText) {
                              "-seed 3 \\( -size 300x200 plasma:fractal \\) -geometry +460+20 -composite");
     ASSERT_FALSE(frame.rgba.empty());
     IncrementalRecognizer reader(std::make_shared<TesseractRecognizer>());
+    const auto regions = linuxplatform::inlinesections::regionsRun();
     EXPECT_EQ(joined(reader.recognize(frame)), "Pictures are not text at all | Second line of words here | "
                                                "Third line of the paragraph | Fourth line under the rest | ");
+    // The engine's OpenMP sections ran on the reading thread, with no team opened for them.
+    EXPECT_GT(linuxplatform::inlinesections::regionsRun(), regions);
 }
 
 TEST(ScreenTextTest, AWholeLineIsReadBesideABarAndALineCutByTheFramesEdgeIsNot) {

@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/linux/common/Trace.h"
+#include "platform/linux/recognition/InlineSections.h"
 #include "platform/linux/recognition/LinePieces.h"
 #include "platform/linux/recognition/PageRegions.h"
 #include "platform/linux/recognition/WordGaps.h"
@@ -85,6 +87,7 @@ bool TesseractRecognizer::ready() {
         return false;
     }
     api_->SetVariable("debug_file", "/dev/null");
+    if (!inlinesections::bound()) trace::logLine("recognition: the engine's OpenMP sections go through libgomp");
     loaded_ = true;
     return true;
 }
