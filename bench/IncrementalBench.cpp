@@ -673,10 +673,6 @@ int runDocs(const std::string& dir, bool smoke, double rule, const std::string& 
     return bench.summary();
 }
 
-// A changed screen read while a CPU-bound job runs on every core, and what the job keeps of its speed.
-// This machine's speed drifts by several percent from one minute to the next, so runs beside the
-// reader alternate with runs without it, and each is compared with the two around it; a round for
-// each of three pages, each with its own screen not read before.
 // The CPU-bound job of --load: a busy loop on every core for `seconds`; prints its iterations per second.
 int runJob(double seconds) {
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -703,6 +699,10 @@ int runJob(double seconds) {
     return 0;
 }
 
+// A changed screen read while a CPU-bound job runs on every core, and what the job keeps of its speed.
+// This machine's speed drifts by several percent from one minute to the next, so runs beside the
+// reader alternate with runs without it, and each is compared with the two around it; a round for
+// each of three pages, each with its own screen not read before.
 int runLoad(const std::string& dir, bool smoke) {
     std::vector<Doc> docs;
     for (const char* name : {"python-policy", "zlib-how-dejavu", "zlib-how-nimbus"})
