@@ -66,6 +66,10 @@ TEST(InlineSectionsTest, ATeamOfSeveralThreadsStillSharesItsSectionsOut) {
     omp_set_max_active_levels(1);
     std::mutex mutex;
     std::string shared;
+    const auto add = [&](char c) {
+        std::lock_guard lock(mutex);
+        shared += c;
+    };
     int threads = 0;
 #pragma omp parallel num_threads(2)
     {
@@ -74,20 +78,11 @@ TEST(InlineSectionsTest, ATeamOfSeveralThreadsStillSharesItsSectionsOut) {
 #pragma omp sections
         {
 #pragma omp section
-            {
-                std::lock_guard lock(mutex);
-                shared += 'x';
-            }
+            add('x');
 #pragma omp section
-            {
-                std::lock_guard lock(mutex);
-                shared += 'y';
-            }
+            add('y');
 #pragma omp section
-            {
-                std::lock_guard lock(mutex);
-                shared += 'z';
-            }
+            add('z');
         }
     }
     omp_set_max_active_levels(levels);
