@@ -21,6 +21,7 @@
 //   QT_QPA_PLATFORM=offscreen build/bench/incremental_bench [--smoke] [--whole-layout] [--only-pages] [--pages=DIR]
 //       [--docs=DIR [--rule=fit|F] [--only=NAME]] [--load]
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -723,7 +724,15 @@ int runLoad(const std::string& dir, bool smoke) {
     // share of the machine this process (the reader) took meanwhile. The job is a program of its
     // own in a session of its own, as a build started from a terminal is: the scheduler weighs it
     // against the reader as it weighs a user's build, not as threads of one process.
-    double readerShare = 0;
+    double readerShare = 0, jobShare = 0, idleShare = 0;
+    // The machine's idle time, seconds: time no one took is time the job was not given either.
+    const auto idleSeconds = [] {
+        std::ifstream stat("/proc/stat");
+        std::string cpu;
+        double user = 0, nice = 0, system = 0, idle = 0, iowait = 0;
+        stat >> cpu >> user >> nice >> system >> idle >> iowait;
+        return (idle + iowait) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    };
     const auto measure = [&](const std::function<void(double until)>& during) {
         int out[2];
         if (pipe(out) != 0) return 0.0;
@@ -741,7 +750,7 @@ int runLoad(const std::string& dir, bool smoke) {
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         close(out[1]);
-        const double cpu0 = cpuSeconds(), t0 = wall();
+        const double cpu0 = cpuSeconds(), idle0 = idleSeconds(), t0 = wall();
         if (spawned) during(t0 + seconds);
         double rate = 0;
         if (FILE* reply = fdopen(out[0], "r")) {
@@ -750,16 +759,24 @@ int runLoad(const std::string& dir, bool smoke) {
         } else {
             close(out[0]);
         }
-        if (spawned) waitpid(job, nullptr, 0);
-        readerShare = (cpuSeconds() - cpu0) / (cores * (wall() - t0));
+        rusage usage{};
+        if (spawned) wait4(job, nullptr, 0, &usage);
+        const double elapsed = cores * (wall() - t0);
+        readerShare = (cpuSeconds() - cpu0) / elapsed;
+        idleShare = (idleSeconds() - idle0) / elapsed;
+        // Beside the speed, which drifts with the machine's host: the processor time it was given.
+        const auto toSeconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+        jobShare = (toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime)) / elapsed;
         return rate;
     };
     auto engine = std::make_shared<linuxplatform::TesseractRecognizer>();
     linuxplatform::IncrementalRecognizer reader(engine);
     const auto [w, h] = ScreenReader::pixelSize(1920, 1053);
     linuxplatform::ScaledFrameCache frames;
-    std::vector<double> scrolled, whole, kept, taken;
+    std::vector<double> scrolled, whole, kept, keptTime, taken;
     double aloneBefore = measure([](double) {});
+    double aloneShareBefore = jobShare;
+    std::vector<double> idleAlone = {idleShare};
     std::printf("\nunder load: %u busy loops (one a core) in a program and session of their own, %.0f s each run\n", cores, seconds);
     for (const Doc& doc : docs) {
         const auto at = [&](int scroll) {
@@ -778,19 +795,30 @@ int runLoad(const std::string& dir, bool smoke) {
                 while (wall() < next && wall() < until) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         };
+        const auto pausedBefore = reader.counts().paused;
         const double beside = measure(reading);
+        const double besideShare = jobShare, idle = idleShare;
         taken.push_back(readerShare);
+        const auto paused = std::chrono::duration<double>(reader.counts().paused - pausedBefore).count();
         const double aloneAfter = measure([](double) {});
+        idleAlone.push_back(idleShare);
         kept.push_back(beside / ((aloneBefore + aloneAfter) / 2));
-        std::printf("  %-16s the job alone %.3g, beside the reader %.3g, alone %.3g iterations/s: keeps %.1f %%; "
-                    "the reader took %.2f %%; a screen not read before: %s\n",
-                    doc.name.c_str(), aloneBefore, beside, aloneAfter, 100 * kept.back(), 100 * taken.back(),
+        keptTime.push_back(besideShare / ((aloneShareBefore + jobShare) / 2));
+        std::printf("  %-16s the job alone %.3g, beside the reader %.3g, alone %.3g iterations/s: keeps %.1f %% "
+                    "(%.1f %% of its processor time)\n",
+                    doc.name.c_str(), aloneBefore, beside, aloneAfter, 100 * kept.back(), 100 * keptTime.back());
+        std::printf("  %-16s the reader took %.2f %% and paused %.1f s; the machine stood idle %.2f %% (alone %.2f %%); "
+                    "a screen not read before: %s\n",
+                    "", 100 * taken.back(), paused, 100 * idle, 100 * idleAlone.back(),
                     whole.size() < kept.size() ? "not reached"
                                                : (std::to_string(whole.back()).substr(0, 5) + " s").c_str());
         aloneBefore = aloneAfter;
+        aloneShareBefore = jobShare;
     }
     std::printf("  the job keeps %.1f %% (median of %zu rounds), worst %.1f %% (target >= 95 %%)\n",
                 100 * median(kept), kept.size(), 100 * *std::min_element(kept.begin(), kept.end()));
+    std::printf("  and %.1f %% of its processor time (median), worst %.1f %%\n", 100 * median(keptTime),
+                100 * *std::min_element(keptTime.begin(), keptTime.end()));
     std::printf("  the reader took %.2f %% of the machine (median), at most %.2f %%\n",
                 100 * median(taken), 100 * worst(taken));
     std::printf("  a scrolled screen read in %.1f s (median of %zu), worst %.1f s; a screen not read before: %.1f s "

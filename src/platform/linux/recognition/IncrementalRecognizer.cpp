@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <utility>
 
 #include "platform/linux/common/FrameHash.h"
 #include "platform/linux/common/Trace.h"
@@ -86,6 +87,8 @@ void IncrementalRecognizer::loop() {
         wake_.notify_all();
         job();
         lock.lock();
+        // What the frame owes for the processor it took is paid once its reading is handed over.
+        rest(lock, std::exchange(owed_, {}));
     }
 }
 
@@ -103,6 +106,28 @@ std::optional<std::vector<std::optional<std::string>>> IncrementalRecognizer::re
     return result.get();
 }
 
+bool IncrementalRecognizer::paced(bool last) {
+    if (!paceKnown_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    const auto times = pace_.sample(now);
+    if (!times) {
+        paceKnown_ = false;
+        trace::logLine("recognition: the kernel tells nothing of contention, reading without a pace of its own");
+        return true;
+    }
+    const auto pause = pace_.pauseAfter(*times, now);
+    if (last) owed_ = pause;
+    if (last || pause <= ReadingPace::Nanoseconds{}) return true;
+    std::unique_lock lock(mutex_);
+    return rest(lock, pause);
+}
+
+bool IncrementalRecognizer::rest(std::unique_lock<std::mutex>& lock, ReadingPace::Nanoseconds pause) {
+    if (pause <= ReadingPace::Nanoseconds{}) return true;
+    counts_.paused += std::chrono::duration_cast<std::chrono::milliseconds>(pause);
+    return !wake_.wait_for(lock, pause, [this] { return stopping_; });
+}
+
 std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const platform::Image& image) {
     auto rows = framehash::rows(image);
     if (rows.empty() || !engine_) return std::nullopt;
@@ -113,6 +138,10 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
         return last_;
     }
     last_.reset();
+    if (paceKnown_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (const auto times = pace_.sample(now)) pace_.begin(*times, now);
+    }
     const GreyPage page = GreyPage::of(image);
     ++frame_;
     Counts counts;
@@ -126,7 +155,7 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
             return moved(hit->second.lines, area.left, area.top);
         }
         auto fresh = engine_->layout(page, area);
-        if (!fresh) return std::nullopt;
+        if (!fresh || !paced()) return std::nullopt;
         ++counts.laidOut;
         if (cached_) layouts_[key] = {moved(*fresh, -area.left, -area.top), frame_};
         return fresh;
@@ -169,7 +198,7 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
                 ++counts.piecesCached;
             } else {
                 auto fresh = engine_->read(image, whole);
-                if (!fresh) return std::nullopt;
+                if (!fresh || !paced()) return std::nullopt;
                 ++counts.piecesRead;
                 if (cached_) cache_[key] = {*fresh, frame_};
                 pieces.push_back(std::move(*fresh));
@@ -191,6 +220,7 @@ std::optional<IncrementalRecognizer::Lines> IncrementalRecognizer::read(const pl
         }
         lines.push_back(text.empty() ? std::nullopt : std::optional<std::string>(std::move(text)));
     }
+    paced(true);
     const auto stale = [this](const auto& entry) { return entry.second.frame != frame_; };
     if (cache_.size() > cacheLines) std::erase_if(cache_, stale);
     if (layouts_.size() > cacheLines) std::erase_if(layouts_, stale);

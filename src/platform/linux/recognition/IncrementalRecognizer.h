@@ -4,7 +4,8 @@
 // is read from its own pixels alone. Layouts and readings are kept by the pixels they came from, so
 // a paragraph or a line that did not change or only moved (scrolling, a window moved) is not laid
 // out or read again, and the text of a frame never depends on the frames before it. Recognition
-// runs on a thread of its own at background priority, so it yields to the user's work.
+// runs on a thread of its own at background priority, and keeps to a small share of a processor
+// while others want one, so it yields to the user's work.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "platform/ScreenCapture.h"
 #include "platform/linux/recognition/LineEngine.h"
+#include "platform/linux/recognition/ReadingPace.h"
 
 namespace linuxplatform {
 
@@ -37,9 +39,8 @@ public:
 
     // Puts the calling thread at background priority: SCHED_BATCH (its wakeups never preempt the
     // user's threads) at nice `backgroundNice`, for good (an unprivileged thread cannot come back
-    // from it). Beside a busy thread on its core it gets about a tenth of that core: a changed
-    // screen is still read within seconds under a long build, and the build keeps at least 95 % of
-    // its speed on two cores. False when either could not be set.
+    // from it). Beside a busy thread of its own session it gets about a tenth of a core; against
+    // other sessions' threads it keeps its own pace (ReadingPace). False when either could not be set.
     static constexpr int backgroundNice = 10;
     static bool backgroundPriority();
 
@@ -53,6 +54,7 @@ public:
         std::uint64_t piecesRead = 0;   // line pieces handed to the engine
         std::uint64_t piecesCached = 0; // line pieces answered from the cache
         bool background = false;        // the recognition thread runs at background priority
+        std::chrono::milliseconds paused{};  // time the reading paused for others' work
     };
     Counts counts() const;
 
@@ -60,6 +62,10 @@ private:
     using Lines = std::vector<std::optional<std::string>>;
     std::optional<Lines> read(const platform::Image& image);  // on the recognition thread
     void loop();
+    // After a piece of work: false when the reader is stopping. After the last, the pause is kept
+    // for `loop` to take once the frame's reading is handed over.
+    bool paced(bool last = false);
+    bool rest(std::unique_lock<std::mutex>& lock, ReadingPace::Nanoseconds pause);  // false when stopping
 
     std::shared_ptr<LineEngine> engine_;
     const bool cached_;
@@ -81,6 +87,9 @@ private:
     std::unordered_map<std::uint64_t, Laid> layouts_;
     std::uint64_t frame_ = 0;
     std::chrono::steady_clock::time_point trimmed_;  // when freed memory was last given back
+    ReadingPace pace_;
+    bool paceKnown_ = true;  // the kernel tells how contended the machine is
+    ReadingPace::Nanoseconds owed_{};
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
