@@ -405,7 +405,8 @@ TEST_F(FaultTest, AFocusedApplicationThatStopsAnsweringStopsNothing) {
     // Its text field still has the focus, and every accessibility query to it now hangs.
     ASSERT_EQ(::kill(frozen.pid(), SIGSTOP), 0);
     const auto stopped = std::chrono::steady_clock::now();
-    EXPECT_TRUE(keepsCycling(agent, 3));
+    // Five captures are four ticks apart at least: the agent is watched for longer than 4 s.
+    EXPECT_TRUE(keepsCycling(agent, 5, Seconds(20)));
     const auto seen = backend.count("/api/gating");
     EXPECT_TRUE(backend.waitFor("/api/gating", seen + 1, Seconds(10)));
     const auto gating = backend.requests("/api/gating");

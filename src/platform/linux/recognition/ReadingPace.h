@@ -37,8 +37,9 @@ public:
     static constexpr double sharePerSecond = 0.0055;
     // What a frame may have taken of a processor after so long contended.
     static double allowed(double seconds) { return share * seconds + sharePerSecond * seconds * seconds / 2; }
-    // Others waited for a quarter of the time: the machine has no processor to spare.
-    static constexpr double contended = 0.25;
+    // Threads waited, half a processor's worth of them on average: the machine has no processor
+    // to spare. A desktop's own moments of work (a window drawn, a program started) stay below.
+    static constexpr double contended = 0.5;
     // How fast past contention stops counting, so that one busy moment is none.
     static constexpr Nanoseconds halfLife = std::chrono::milliseconds(250);
 
