@@ -82,10 +82,16 @@ double ReadingPace::account(Times now, Clock::time_point at) {
     if (busyNow && recentContended_ >= contended * recentWall_) {
         frameRan_ += std::chrono::duration<double>(ran).count();
         frameTook_ += std::chrono::duration<double>(wall).count();
-        // The time after which `allowed` covers what the frame ran: the root of a quadratic.
-        due_ = (std::sqrt(share * share + 2 * sharePerSecond * frameRan_) - share) / sharePerSecond;
+        due_ = due(frameRan_);
     }
     return std::max(0.0, due_ - frameTook_);
+}
+
+double ReadingPace::due(double ran) {
+    // The one real root of s³ + p·s + q = 0 (p > 0), by Cardano's formula.
+    const double p = 3 * share / sharePerSecondSquared, q = -3 * ran / sharePerSecondSquared;
+    const double root = std::sqrt(q * q / 4 + p * p * p / 27);
+    return std::cbrt(-q / 2 + root) + std::cbrt(-q / 2 - root);
 }
 
 ReadingPace::Nanoseconds ReadingPace::pauseAfter(Times now, Clock::time_point at) { return settled(account(now, at), at); }

@@ -31,12 +31,18 @@ public:
     std::optional<Times> sample(Clock::time_point at);
 
     // Of one processor, while others want it: a frame's reading starts at `share`, and the longer
-    // it takes, the more it may take, so that a small change costs a build little and a new
-    // 1920×1053 screen (2.5–3 s of a processor under load) is still read within half a minute.
-    static constexpr double share = 0.03;
-    static constexpr double sharePerSecond = 0.0055;
+    // it takes, the faster its share grows. A small change then costs a build little, and is read
+    // in seconds; a new 1920×1053 screen (2.5–3 s of a processor under load) is read in about 20 s,
+    // so that with the capture tick and a reading under way before it, it is judged within half a
+    // minute.
+    static constexpr double share = 0.015;
+    static constexpr double sharePerSecondSquared = 0.00087;
     // What a frame may have taken of a processor after so long contended.
-    static double allowed(double seconds) { return share * seconds + sharePerSecond * seconds * seconds / 2; }
+    static double allowed(double seconds) {
+        return share * seconds + sharePerSecondSquared * seconds * seconds * seconds / 3;
+    }
+    // How long contended a frame must have been to be allowed what it ran.
+    static double due(double ran);
     // Threads waited, half a processor's worth of them on average: the machine has no processor
     // to spare. A desktop's own moments of work (a window drawn, a program started) stay below.
     static constexpr double contended = 0.5;
