@@ -6,7 +6,6 @@
 // launch.
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -197,14 +196,10 @@ TEST_F(GnomeSession, ScreenTextThroughTheRealPortalWithCheckInsLeftOut) {
     ASSERT_EQ(agent->launchAgain({}), 0);
     const auto status = desktop::waitForShellWindow("^Wellspire Agent$", Seconds(10));
     ASSERT_TRUE(status) << "no window on a second launch";
-    const auto captures = [&] {
-        const auto log = agent->log();
-        return std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.rfind("OCR captured", 0) == 0; });
-    };
     desktop::settle(Seconds(3));
-    const auto whileInFront = captures();
+    const std::size_t whileInFront = desktop::logLines(*agent, "OCR captured");
     desktop::settle(Seconds(3));
-    EXPECT_EQ(captures(), whileInFront) << "captured while the agent's own window had the focus";
+    EXPECT_EQ(desktop::logLines(*agent, "OCR captured"), whileInFront) << "captured while the agent's own window had the focus";
     ASSERT_TRUE(desktop::shellFocus(reading));
     desktop::settle(Seconds(2));
     const auto back = desktop::focusedShellWindow();

@@ -22,18 +22,20 @@ inline const std::map<std::string, std::string> kQtWayland{{"QT_QPA_PLATFORM", "
 // it, and that box would take the keys typed in the client. The user has seen it already.
 inline void skipReachHint(Agent& agent) { agent.presetDefault("ws.reachHintShown", "true"); }
 
+// The lines of the agent's log since it started that begin with `prefix`.
+inline std::size_t logLines(const Agent& agent, const std::string& prefix) {
+    std::size_t count = 0;
+    for (const auto& line : agent.log()) count += line.rfind(prefix, 0) == 0;
+    return count;
+}
+
 // The agent's log since it started, the last `lines` of it, for a failure message; the line of
 // each capture only counted.
 inline std::string logTail(const Agent& agent, std::size_t lines = 40) {
     std::vector<std::string> kept;
-    std::size_t captures = 0;
-    for (const auto& line : agent.log()) {
-        if (line.rfind("OCR captured", 0) == 0)
-            ++captures;
-        else
-            kept.push_back(line);
-    }
-    std::string out = "agent log (" + std::to_string(captures) + " captures):\n";
+    for (const auto& line : agent.log())
+        if (line.rfind("OCR captured", 0) != 0) kept.push_back(line);
+    std::string out = "agent log (" + std::to_string(logLines(agent, "OCR captured")) + " captures):\n";
     for (std::size_t i = kept.size() > lines ? kept.size() - lines : 0; i < kept.size(); ++i) out += "  " + kept[i] + "\n";
     return out;
 }
